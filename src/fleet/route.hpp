@@ -1,0 +1,58 @@
+// Where a request for one model should go now.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "fleet/fleet.hpp"
+#include "json/value.hpp"
+
+namespace marlix::fleet {
+
+namespace route {
+struct Ready {
+  std::string model;
+  std::string endpoint;
+};
+struct Warming {
+  std::string model;
+  std::uint64_t for_ms = 0;
+};
+struct Lost {
+  std::string model;
+  LostReason reason = LostReason::Unhealthy;
+  bool operator_fault = true;
+};
+struct Failed {
+  std::string model;
+  std::string reason;
+};
+struct NotAdmitted {
+  std::string model;
+  std::uint64_t short_bytes = 0;
+};
+struct NotDeclared {
+  std::string model;
+};
+struct Unknown {
+  std::string model;
+};
+}  // namespace route
+
+// Variant index order matters: index 2 and above means "try elsewhere".
+using RouteDecision = std::variant<route::Ready, route::Warming, route::Lost, route::Failed,
+                                   route::NotAdmitted, route::NotDeclared, route::Unknown>;
+
+RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint64_t now);
+
+// The decision as a value tree with its three derived flags.
+json::Value route_document(const RouteDecision& decision);
+
+// Decide and write compactly.
+std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,
+                                              std::uint64_t now);
+
+}  // namespace marlix::fleet
