@@ -1,0 +1,145 @@
+#include "json/writer.hpp"
+
+#include <charconv>
+#include <cmath>
+
+#include "core/internal_error.hpp"
+
+namespace marlix::json {
+
+namespace {
+
+template <typename T>
+void append_integer(std::string& out, T v) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  if (ec != std::errc()) {
+    throw InternalError("integer does not fit its buffer");
+  }
+  out.append(buf, end);
+}
+
+void write_number(std::string& out, const Number& n) {
+  switch (n.form()) {
+    case Number::Form::Unsigned:
+      append_integer(out, n.as_unsigned());
+      return;
+    case Number::Form::Negative:
+      append_integer(out, n.as_negative());
+      return;
+    case Number::Form::Float: {
+      double d = n.as_float();
+      if (!std::isfinite(d)) {
+        out += "null";
+        return;
+      }
+      // The shortest digits that read back to the same double.
+      char buf[32];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+      if (ec != std::errc()) {
+        throw InternalError("double does not fit its buffer");
+      }
+      out.append(buf, end);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void write_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      continue;
+    }
+    out.append(s.data() + run_start, i - run_start);
+    run_start = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
+        break;
+    }
+  }
+  out.append(s.data() + run_start, s.size() - run_start);
+  out.push_back('"');
+}
+
+void write_to(std::string& out, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Null:
+      out += "null";
+      return;
+    case Value::Kind::Boolean:
+      out += *value.as_boolean() ? "true" : "false";
+      return;
+    case Value::Kind::Number:
+      write_number(out, *value.as_number());
+      return;
+    case Value::Kind::String:
+      write_string(out, *value.as_string());
+      return;
+    case Value::Kind::Array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& element : *value.as_array()) {
+        if (!first) {
+          out.push_back(',');
+        }
+        first = false;
+        write_to(out, element);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Value::Kind::Object: {
+      out.push_back('{');
+      bool first = true;
+      for (const Member& member : value.as_object()->members()) {
+        if (!first) {
+          out.push_back(',');
+        }
+        first = false;
+        write_string(out, member.key);
+        out.push_back(':');
+        write_to(out, member.value);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+std::string write(const Value& value) {
+  std::string out;
+  write_to(out, value);
+  return out;
+}
+
+}  // namespace marlix::json

@@ -1,0 +1,79 @@
+#include "planner/plan.hpp"
+
+#include "json/writer.hpp"
+#include "planner/format_gib.hpp"
+
+namespace marlix::planner {
+
+std::string plan_summary(const AdmissionResult& result) {
+  std::string out;
+  out += std::to_string(result.admitted.size());
+  out += " of ";
+  out += std::to_string(result.admitted.size() + result.rejected.size());
+  out += " admitted, ";
+  append_gib(out, result.committed_bytes);
+  out += " GiB committed of ";
+  append_gib(out, result.usable_bytes);
+  out += " GiB usable";
+  for (const RejectedModel& r : result.rejected) {
+    out += "\n  REJECTED ";
+    out += r.model;
+    out += " \u2014 needs ";
+    append_gib(out, r.needed_bytes);
+    out += " GiB, ";
+    append_gib(out, r.free_bytes);
+    out += " GiB free, short by ";
+    append_gib(out, r.short_bytes());
+    out += " GiB";
+  }
+  return out;
+}
+
+json::Value plan_document(const AdmissionResult& result) {
+  json::Array admitted;
+  admitted.reserve(result.admitted.size());
+  for (const std::string& name : result.admitted) {
+    admitted.push_back(json::Value::string(name));
+  }
+
+  json::Array rejected;
+  rejected.reserve(result.rejected.size());
+  for (const RejectedModel& r : result.rejected) {
+    json::Object entry;
+    entry.insert("free_bytes", json::Value::unsigned_integer(r.free_bytes));
+    entry.insert("model", json::Value::string(r.model));
+    entry.insert("needed_bytes", json::Value::unsigned_integer(r.needed_bytes));
+    entry.insert("short_bytes", json::Value::unsigned_integer(r.short_bytes()));
+    rejected.push_back(json::Value::object(std::move(entry)));
+  }
+
+  json::Object doc;
+  doc.insert("admitted", json::Value::array(std::move(admitted)));
+  doc.insert("committed_bytes", json::Value::unsigned_integer(result.committed_bytes));
+  doc.insert("declared",
+             json::Value::unsigned_integer(result.admitted.size() + result.rejected.size()));
+  doc.insert("explain", json::Value::string(plan_summary(result)));
+  doc.insert("fits", json::Value::boolean(result.rejected.empty()));
+  doc.insert("headroom_bytes",
+             json::Value::unsigned_integer(floor_sub(result.usable_bytes, result.committed_bytes)));
+  doc.insert("rejected", json::Value::array(std::move(rejected)));
+  doc.insert("usable_bytes", json::Value::unsigned_integer(result.usable_bytes));
+  return json::Value::object(std::move(doc));
+}
+
+std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
+                                             std::string declared_json) {
+  const std::uint64_t reserve = compute_reserve(total_bytes, reserve_pct);
+  auto roster = load_roster(declared_json);
+  if (!roster) {
+    return std::unexpected(std::move(roster.error()));
+  }
+  // The text is no longer needed; let it go before the document is built.
+  std::string().swap(declared_json);
+  const AdmissionResult result = admit_roster(*roster, total_bytes, reserve);
+  roster->clear();
+  roster->shrink_to_fit();
+  return json::write(plan_document(result));
+}
+
+}  // namespace marlix::planner

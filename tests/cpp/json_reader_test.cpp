@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "json/reader.hpp"
+#include "json/writer.hpp"
+
+namespace marlix::json {
+namespace {
+
+struct ErrorCase {
+  std::string text;
+  std::string expected;  // the error's full text form
+};
+
+class ReadErrorTest : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ReadErrorTest, ReportsKindLineAndColumn) {
+  const ErrorCase& c = GetParam();
+  auto result = read(c.text);
+  ASSERT_FALSE(result.has_value()) << "accepted: " << c.text;
+  EXPECT_EQ(result.error().text(), c.expected) << "input: " << c.text;
+}
+
+std::string nested(int depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, ReadErrorTest,
+    testing::Values(
+        // End of input: the position is always the text's length.
+        ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
+        ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"\n\n", "EOF while parsing a value at line 3 column 0"},
+        ErrorCase{"[", "EOF while parsing a list at line 1 column 1"},
+        ErrorCase{"[1", "EOF while parsing a list at line 1 column 2"},
+        ErrorCase{"[1,", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
+        ErrorCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+        ErrorCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+        ErrorCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+        ErrorCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+        ErrorCase{"\"ab", "EOF while parsing a string at line 1 column 3"},
+        ErrorCase{"\"a\\", "EOF while parsing a string at line 1 column 3"},
+        ErrorCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+        ErrorCase{"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
+        ErrorCase{"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
+        ErrorCase{"tru", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"-", "EOF while parsing a value at line 1 column 1"},
+        ErrorCase{"1.", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1e", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1e+", "EOF while parsing a value at line 1 column 3"},
+        // Unexpected bytes: one past the byte where reading stopped.
+        ErrorCase{"x", "expected value at line 1 column 1"},
+        ErrorCase{"\xEF\xBB\xBF[]", "expected value at line 1 column 1"},
+        ErrorCase{"+1", "expected value at line 1 column 1"},
+        ErrorCase{".5", "expected value at line 1 column 1"},
+        ErrorCase{"NaN", "expected value at line 1 column 1"},
+        ErrorCase{"[] x", "trailing characters at line 1 column 4"},
+        ErrorCase{"truex", "trailing characters at line 1 column 5"},
+        ErrorCase{"[1,]", "trailing comma at line 1 column 4"},
+        ErrorCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+        ErrorCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+        ErrorCase{"{\"a\":1 2}", "expected `,` or `}` at line 1 column 8"},
+        ErrorCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+        ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
+        ErrorCase{"{\"a\":1,2}", "key must be a string at line 1 column 8"},
+        ErrorCase{"trux", "expected ident at line 1 column 4"},
+        ErrorCase{"nul1", "expected ident at line 1 column 4"},
+        ErrorCase{"01", "invalid number at line 1 column 2"},
+        ErrorCase{"-a", "invalid number at line 1 column 2"},
+        ErrorCase{"1.x", "invalid number at line 1 column 3"},
+        ErrorCase{"1e-x", "invalid number at line 1 column 4"},
+        ErrorCase{"1e400", "number out of range at line 1 column 5"},
+        ErrorCase{"[1e400]", "number out of range at line 1 column 6"},
+        ErrorCase{"-1e309", "number out of range at line 1 column 6"},
+        ErrorCase{"1e99999999999", "number out of range at line 1 column 12"},
+        ErrorCase{"\"\\x\"", "invalid escape at line 1 column 3"},
+        ErrorCase{"\"\\u12x4\"", "invalid escape at line 1 column 7"},
+        ErrorCase{"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+        ErrorCase{"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        ErrorCase{"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
+        ErrorCase{"\"\\uD800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+        ErrorCase{"\"a\nb\"",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
+                  "column 0"},
+        ErrorCase{"\"\t\"",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                  "column 2"},
+        // Columns count bytes; only line feeds start lines.
+        ErrorCase{"\xC3\xA9x", "expected value at line 1 column 1"},
+        ErrorCase{"[\n\xC3\xA9", "expected value at line 2 column 1"},
+        ErrorCase{"[\"\xC3\xA9\" x]", "expected `,` or `]` at line 1 column 7"},
+        ErrorCase{"[1,\r\n x]", "expected value at line 2 column 2"},
+        ErrorCase{nested(128), "recursion limit exceeded at line 1 column 128"},
+        ErrorCase{std::string(1000000, '['), "recursion limit exceeded at line 1 column 128"}));
+
+TEST(ReadTest, ReadsDeepestAllowedNesting) {
+  auto v = read(nested(127));
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(write(*v), nested(127));
+}
+
+struct NumberCase {
+  std::string text;
+  Number::Form form;
+  std::uint64_t bits;  // the unsigned value, the negative value's bits, or the double's bits
+};
+
+std::uint64_t bits_of(double d) {
+  return std::bit_cast<std::uint64_t>(d);
+}
+
+class NumberFormTest : public testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberFormTest, KeepsTheFormAndValue) {
+  const NumberCase& c = GetParam();
+  auto v = read(c.text);
+  ASSERT_TRUE(v.has_value()) << c.text << ": " << v.error().text();
+  const Number* n = v->as_number();
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->form(), c.form) << c.text;
+  if (c.form == Number::Form::Float) {
+    EXPECT_EQ(bits_of(n->as_float()), c.bits) << c.text << " read as " << n->as_float();
+  } else {
+    EXPECT_EQ(n->as_unsigned(), c.bits) << c.text;
+  }
+}
+
+constexpr auto U = Number::Form::Unsigned;
+constexpr auto N = Number::Form::Negative;
+constexpr auto F = Number::Form::Float;
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, NumberFormTest,
+    testing::Values(NumberCase{"0", U, 0}, NumberCase{"18446744073709551615", U, UINT64_MAX},
+                    NumberCase{"18446744073709551616", F, bits_of(18446744073709551616.0)},
+                    NumberCase{"-1", N, static_cast<std::uint64_t>(-1)},
+                    NumberCase{"-9223372036854775808", N, std::uint64_t{1} << 63},
+                    NumberCase{"-9223372036854775809", F, bits_of(-9223372036854775809.0)},
+                    NumberCase{"-0", F, bits_of(-0.0)}, NumberCase{"-0.0", F, bits_of(-0.0)},
+                    NumberCase{"1.0", F, bits_of(1.0)}, NumberCase{"1e3", F, bits_of(1000.0)},
+                    NumberCase{"2.5e9", F, bits_of(2.5e9)}, NumberCase{"1E+2", F, bits_of(100.0)},
+                    NumberCase{"1e-400", F, bits_of(0.0)}, NumberCase{"-1e-400", F, bits_of(-0.0)},
+                    NumberCase{"0e99999999999", F, bits_of(0.0)},
+                    NumberCase{"1e-99999999999", F, bits_of(0.0)},
+                    NumberCase{"1e308", F, bits_of(1e308)}, NumberCase{"0.1", F, bits_of(0.1)},
+                    NumberCase{"1.7976931348623157e308", F, bits_of(1.7976931348623157e308)},
+                    // The integer part overflowing the significand: later digits only raise the
+                    // exponent and every fraction digit is skipped.
+                    NumberCase{"184467440737095516159", F, bits_of(18446744073709551615.0 * 10)},
+                    NumberCase{"18446744073709551616.9", F, bits_of(1844674407370955161.0 * 10)},
+                    // Significand and exponent as the algorithm computes them: s / P[k].
+                    NumberCase{"1.5e-300", F, bits_of(15.0 / 1e301)},
+                    NumberCase{"123e-400", F, bits_of(123.0 / 1e308 / 1e92)}));
+
+TEST(ReadTest, StringsAndEscapes) {
+  auto v = read(R"(["a\"\\\/\b\f\n\r\t", "\u0041\u00e9\u20AC", "\uD83D\uDE00", "\u0000"])");
+  ASSERT_TRUE(v.has_value()) << v.error().text();
+  const Array& a = *v->as_array();
+  EXPECT_EQ(*a[0].as_string(), "a\"\\/\b\f\n\r\t");
+  EXPECT_EQ(*a[1].as_string(), "A\xC3\xA9\xE2\x82\xAC");
+  EXPECT_EQ(*a[2].as_string(), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(*a[3].as_string(), std::string(1, '\0'));
+}
+
+TEST(ReadTest, RawNonAsciiAndDeleteAreContent) {
+  auto v = read("\"\xE2\x80\x94\x7F\"");
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(*v->as_string(), "\xE2\x80\x94\x7F");
+}
+
+TEST(ReadTest, RepeatedKeyKeepsTheLastValueInKeyOrder) {
+  auto v = read(R"({"b":1,"a":2,"b":3})");
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(write(*v), R"({"a":2,"b":3})");
+  EXPECT_EQ(v->find("b")->as_number()->as_unsigned(), 3u);
+  EXPECT_EQ(v->find("c"), nullptr);
+  EXPECT_EQ(read("[1]")->find("a"), nullptr);
+}
+
+TEST(ReadTest, KeysIterateInByteOrder) {
+  auto v = read(R"({"b":0,"ab":0,"a":0,"B":0,"\u00e9":0})");
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(write(*v), "{\"B\":0,\"a\":0,\"ab\":0,\"b\":0,\"\xC3\xA9\":0}");
+}
+
+TEST(ReadTest, WhitespaceIsTheFourJsonBytes) {
+  EXPECT_TRUE(read(" \t\r\n[ 1 , 2 ]\n").has_value());
+  EXPECT_FALSE(read("\f[]").has_value());
+  EXPECT_FALSE(read("\xC2\xA0[]").has_value());
+}
+
+}  // namespace
+}  // namespace marlix::json

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "json/reader.hpp"
+#include "json/writer.hpp"
+
+namespace marlix::json {
+namespace {
+
+TEST(WriteTest, EscapesOnlyWhatJsonRequires) {
+  const std::string s = std::string("q\"b\\t\tc\x01z\x1f/\x7f\b\f\n\r\xE2\x80\x94") + '\0';
+  EXPECT_EQ(write(Value::string(s)),
+            "\"q\\\"b\\\\t\\tc\\u0001z\\u001f/\x7f\\b\\f\\n\\r\xE2\x80\x94\\u0000\"");
+}
+
+TEST(WriteTest, ObjectMembersComeInKeyOrderWithTheLaterValue) {
+  Object o;
+  o.insert("b", Value::unsigned_integer(1));
+  o.insert("a", Value::boolean(false));
+  o.insert("b", Value::unsigned_integer(2));
+  o.insert("Z", Value::null());
+  o.insert("committed_bytes", Value::array({}));
+  o.insert("declared", Value::object({}));
+  EXPECT_EQ(write(Value::object(std::move(o))),
+            R"({"Z":null,"a":false,"b":2,"committed_bytes":[],"declared":{}})");
+}
+
+TEST(WriteTest, Numbers) {
+  EXPECT_EQ(write(Value::unsigned_integer(UINT64_MAX)), "18446744073709551615");
+  EXPECT_EQ(write(Value::number(Number::from_negative(INT64_MIN))), "-9223372036854775808");
+  EXPECT_EQ(write(Value::number(Number::from_float(0.1))), "0.1");
+  EXPECT_EQ(write(Value::number(Number::from_float(std::numeric_limits<double>::infinity()))),
+            "null");
+  EXPECT_EQ(write(Value::number(Number::from_float(std::nan("")))), "null");
+}
+
+TEST(WriteTest, FloatsReadBackToTheSameDouble) {
+  for (double d : {0.1, 1e300, -2.5e-300, 5e-324, 1.7976931348623157e308, -0.0, 123456.789}) {
+    std::string text = write(Value::number(Number::from_float(d)));
+    auto back = read(text);
+    ASSERT_TRUE(back.has_value()) << text;
+    EXPECT_EQ(back->as_number()->as_float(), d) << text;
+  }
+}
+
+TEST(WriteTest, RoundTripsACompactDocument) {
+  const std::string text = R"({"a":[1,-2,true,null,"x\n"],"b":{"c":{}}})";
+  auto v = read(text);
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(write(*v), text);
+}
+
+}  // namespace
+}  // namespace marlix::json

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json/reader.hpp"
+#include "planner/admission.hpp"
+#include "planner/format_gib.hpp"
+#include "planner/plan.hpp"
+#include "planner/roster.hpp"
+
+namespace marlix::planner {
+namespace {
+
+constexpr std::uint64_t kCard24 = 25769803776;
+
+struct ReserveCase {
+  std::uint64_t total;
+  std::uint8_t pct;
+  std::uint64_t reserve;
+  std::uint64_t usable;
+};
+
+TEST(ReserveTest, Table) {
+  const ReserveCase cases[] = {
+      {25769803776, 10, 2576980370, 23192823406},
+      {8589934592, 5, 1073741824, 7516192768},
+      {2147483648, 50, 1073741824, 1073741824},
+      {1073741824, 0, 1073741824, 0},
+      {536870912, 0, 536870912, 0},
+      {25769803776, 100, 25769803700, 76},
+      {25769803776, 101, 25769803700, 76},
+      {25769803776, 255, 25769803700, 76},
+      {1073741899, 100, 1073741824, 75},
+      {1073741900, 100, 1073741900, 0},
+      {0, 50, 0, 0},
+      {UINT64_MAX, 100, 18446744073709551600u, 15},
+  };
+  for (const ReserveCase& c : cases) {
+    const std::uint64_t reserve = compute_reserve(c.total, c.pct);
+    EXPECT_EQ(reserve, c.reserve) << c.total << " at " << int(c.pct) << "%";
+    EXPECT_EQ(usable_bytes(c.total, reserve), c.usable) << c.total << " at " << int(c.pct) << "%";
+  }
+}
+
+Roster worked_roster() {
+  return {{"a", 8589934592, 2147483648}, {"b", 17179869184, 0}, {"c", 4294967296, 1073741824}};
+}
+
+TEST(AdmissionTest, WorkedExample) {
+  const AdmissionResult r = admit_roster(worked_roster(), kCard24, compute_reserve(kCard24, 10));
+  EXPECT_EQ(r.admitted, (std::vector<std::string>{"a", "c"}));
+  ASSERT_EQ(r.rejected.size(), 1u);
+  EXPECT_EQ(r.rejected[0], (RejectedModel{"b", 17179869184, 12455405166}));
+  EXPECT_EQ(r.rejected[0].short_bytes(), 4724464018u);
+  EXPECT_EQ(r.committed_bytes, 16106127360u);
+  EXPECT_EQ(r.usable_bytes, 23192823406u);
+  ASSERT_EQ(r.verdicts.size(), 3u);
+  EXPECT_TRUE(r.verdicts[0].admitted);
+  EXPECT_FALSE(r.verdicts[1].admitted);
+  EXPECT_EQ(r.verdicts[1].short_bytes, 4724464018u);
+  EXPECT_TRUE(r.verdicts[2].admitted);
+}
+
+TEST(AdmissionTest, EdgeCases) {
+  // Needs that saturate, zero needs on a card with nothing usable, and exact fits.
+  const Roster roster = {{"huge", UINT64_MAX, 1}, {"zero", 0, 0}, {"exact", 1073741824, 0},
+                         {"more", 1, 0},          {"dup", 0, 0},  {"dup", 5, 0}};
+  const AdmissionResult r = admit_roster(roster, 2147483648, compute_reserve(2147483648, 0));
+  EXPECT_EQ(r.admitted, (std::vector<std::string>{"zero", "exact", "dup"}));
+  ASSERT_EQ(r.rejected.size(), 3u);
+  EXPECT_EQ(r.rejected[0], (RejectedModel{"huge", UINT64_MAX, 1073741824}));
+  EXPECT_EQ(r.rejected[1], (RejectedModel{"more", 1, 0}));
+  EXPECT_EQ(r.rejected[2], (RejectedModel{"dup", 5, 0}));
+  EXPECT_EQ(r.committed_bytes, 1073741824u);
+}
+
+TEST(FormatGibTest, Table) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "0.0"},
+      {1, "0.0"},
+      {53687091, "0.0"},
+      {53687092, "0.1"},
+      {107374182, "0.1"},
+      {268435456, "0.2"},
+      {805306368, "0.8"},
+      {1073741824, "1.0"},
+      {1342177280, "1.2"},
+      {1879048192, "1.8"},
+      {1073741824000, "1000.0"},
+      {UINT64_MAX, "17179869184.0"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(format_gib(bytes), text) << bytes;
+  }
+}
+
+struct RosterErrorCase {
+  std::string text;
+  std::string error;
+};
+
+TEST(RosterTest, ErrorTexts) {
+  const std::string p = "could not read the roster: ";
+  const RosterErrorCase cases[] = {
+      {"[", "bad json: EOF while parsing a list at line 1 column 1"},
+      {"{\"models\":[]}", p + "expected an array of declared models"},
+      {"null", p + "expected an array of declared models"},
+      {"[\"a\"]", p + "entry 0: missing \"model\""},
+      {"[{\"model\":5,\"weightsBytes\":1}]", p + "entry 0: missing \"model\""},
+      {"[{\"model\":\"\",\"weightsBytes\":1}]", p + "entry 0: \"model\" is empty"},
+      {"[{\"model\":\"m\"}]", p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":null}]",
+       p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":0.5}]",
+       p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":-1}]",
+       p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":1e-300}]",
+       p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":\"1\",\"weights_bytes\":1}]",
+       p + "entry 0: m: \"weightsBytes\" missing or not a whole byte count"},
+      {"[{\"model\":\"m\",\"weights_bytes\":1,\"kv_bytes\":false}]",
+       p + "entry 0: m: \"kvBytes\" is not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":1,\"kvBytes\":\"1\"}]",
+       p + "entry 0: m: \"kvBytes\" is not a whole byte count"},
+      {"[7, {\"model\":\"ok\",\"weightsBytes\":1}, {\"model\":\"a\\\"b\",\"weightsBytes\":[]}]",
+       p + "entry 0: missing \"model\"; entry 2: a\"b: \"weightsBytes\" missing or not a whole "
+           "byte count"},
+  };
+  for (const RosterErrorCase& c : cases) {
+    auto r = load_roster(c.text);
+    ASSERT_FALSE(r.has_value()) << c.text;
+    EXPECT_EQ(r.error(), c.error) << c.text;
+  }
+}
+
+TEST(RosterTest, AcceptedForms) {
+  auto r = load_roster(R"([
+    {"model":"a","weightsBytes":8589934592.0,"kvBytes":null,"other":[1]},
+    {"model":"a","weights_bytes":1e3,"kv_bytes":2.5e9},
+    {"model":" ","weightsBytes":-0,"kvBytes":1e-400,"kv_bytes":"ignored"},
+    {"model":"big","weightsBytes":1e20,"kvBytes":18446744073709551616}
+  ])");
+  ASSERT_TRUE(r.has_value()) << r.error();
+  const Roster expected = {
+      {"a", 8589934592, 0}, {"a", 1000, 2500000000}, {" ", 0, 0}, {"big", UINT64_MAX, UINT64_MAX}};
+  EXPECT_EQ(*r, expected);
+  EXPECT_EQ(load_roster("[]")->size(), 0u);
+}
+
+const char* kWorkedRoster = R"([{"model":"a","weightsBytes":8589934592,"kvBytes":2147483648},)"
+                            R"({"model":"b","weightsBytes":17179869184,"kvBytes":0},)"
+                            R"({"model":"c","weightsBytes":4294967296,"kvBytes":1073741824}])";
+
+TEST(PlanTest, WorkedDocuments) {
+  EXPECT_EQ(plan(kCard24, 10, kWorkedRoster).value(),
+            "{\"admitted\":[\"a\",\"c\"],\"committed_bytes\":16106127360,\"declared\":3,"
+            "\"explain\":\"2 of 3 admitted, 15.0 GiB committed of 21.6 GiB usable\\n  REJECTED b "
+            "\xE2\x80\x94 needs 16.0 GiB, 11.6 GiB free, short by 4.4 GiB\",\"fits\":false,"
+            "\"headroom_bytes\":7086696046,\"rejected\":[{\"free_bytes\":12455405166,\"model\":"
+            "\"b\",\"needed_bytes\":17179869184,\"short_bytes\":4724464018}],\"usable_bytes\":"
+            "23192823406}");
+  EXPECT_EQ(plan(kCard24, 10, "[]").value(),
+            "{\"admitted\":[],\"committed_bytes\":0,\"declared\":0,\"explain\":\"0 of 0 admitted, "
+            "0.0 GiB committed of 21.6 GiB usable\",\"fits\":true,\"headroom_bytes\":23192823406,"
+            "\"rejected\":[],\"usable_bytes\":23192823406}");
+}
+
+TEST(PlanTest, NamesAreEscapedInJsonButVerbatimInTheSummary) {
+  const AdmissionResult r = admit_roster({{"q\"\\\t", 5, 0}}, 1073741824, 1073741824);
+  EXPECT_EQ(plan_summary(r),
+            "0 of 1 admitted, 0.0 GiB committed of 0.0 GiB usable\n  REJECTED q\"\\\t \xE2\x80\x94 "
+            "needs 0.0 GiB, 0.0 GiB free, short by 0.0 GiB");
+  auto doc = plan(1073741824, 0, R"([{"model":"q\"\\\t","weightsBytes":5}])");
+  ASSERT_TRUE(doc.has_value());
+  EXPECT_NE(doc->find(R"("model":"q\"\\\t")"), std::string::npos);
+  EXPECT_NE(doc->find(R"(REJECTED q\"\\\t )"), std::string::npos);
+}
+
+TEST(PlanTest, FitsDependsOnRejectionsOnly) {
+  // A roster that fills the usable bytes exactly still fits, with no headroom.
+  auto doc = plan(2147483648, 0, R"([{"model":"m","weightsBytes":1073741824}])");
+  ASSERT_TRUE(doc.has_value());
+  EXPECT_NE(doc->find("\"fits\":true,\"headroom_bytes\":0,"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace marlix::planner
