@@ -1,0 +1,218 @@
+"""Times the module against what a user would write instead, in one process, and prints ratios.
+
+Each figure is the median of repeated timed batches. Ratios are the module's time divided by
+the baseline's (below 1 means the module is faster); a target column says what is aimed for.
+Run it after installing the package: python bench/run.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Callable
+
+import _marlix
+from baseline import PyFleet, py_plan
+from rosters import fitting_roster, roster_text
+
+try:
+    import orjson
+except ImportError:  # the comparison row is left out
+    orjson = None
+
+
+def per_call_seconds(fn: Callable[[], object], batches: int, min_batch: float) -> float:
+    """Median seconds per call over `batches` batches of at least `min_batch` seconds."""
+    n = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_batch or n >= 1 << 24:
+            break
+        n *= 2 if elapsed <= 0 else max(2, min(100, int(min_batch / elapsed * 1.2)))
+    samples = []
+    for _ in range(batches):
+        start = time.perf_counter()
+        for _ in range(n):
+            fn()
+        samples.append((time.perf_counter() - start) / n)
+    return statistics.median(samples)
+
+
+def fmt_time(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.2f} {unit}"
+    return f"{seconds / 1e-9:.0f} ns"
+
+
+PEAK_SCRIPT = r"""
+import resource, sys, _marlix
+def hwm():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+with open(sys.argv[1], encoding="utf-8") as f:
+    text = f.read()
+card = int(sys.argv[2])
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = hwm()
+doc = _marlix.plan(card, 10, text)
+print(hwm() - before)
+"""
+
+
+def peak_added_by_plan(card: int, text: str) -> int:
+    """Peak resident bytes that one plan call adds, measured in a fresh interpreter."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
+        f.write(text)
+        path = f.name
+    try:
+        out = subprocess.run(
+            [sys.executable, "-c", PEAK_SCRIPT, path, str(card)],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        return int(out.stdout.strip())
+    finally:
+        os.unlink(path)
+
+
+def ready_fleet(count: int):
+    card, text = fitting_roster(count)
+    fleet = _marlix.Fleet(card, 10, text)
+    py = PyFleet(card, 10, text)
+    for name in ("model-000000", f"model-{count - 1:06d}"):
+        fleet.observe(name, "probe_ok", '{"vramBytes": 1048576}', 1000)
+        fleet.set_endpoint(name, "http://127.0.0.1:9000")
+        py.observe_probe_ok(name, 1048576, 1000)
+        py.set_endpoint(name, "http://127.0.0.1:9000")
+    return fleet, py
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer batches, shorter batches")
+    args = parser.parse_args()
+    batches, min_batch = (5, 0.01) if args.quick else (15, 0.05)
+
+    def t(fn):
+        return per_call_seconds(fn, batches, min_batch)
+
+    rows: list[tuple[str, str, float, float, str, float | None]] = []
+
+    def row(case, baseline, mine, theirs, target=None):
+        rows.append((case, baseline, mine, theirs, target))
+
+    rosters = {n: roster_text(n) for n in (3, 1000, 10_000, 100_000)}
+    for n in (3, 1000, 100_000):
+        card, text = rosters[n]
+        assert json.loads(_marlix.plan(card, 10, text)) == json.loads(py_plan(card, 10, text))
+        row(
+            f"plan, {n:,} models",
+            "pure-Python plan",
+            t(lambda c=card, s=text: _marlix.plan(c, 10, s)),
+            t(lambda c=card, s=text: py_plan(c, 10, s)),
+            0.1 if n == 3 else None,
+        )
+    card, text = rosters[100_000]
+    plan_100k = t(lambda: _marlix.plan(card, 10, text))
+    if orjson is not None:
+        row(
+            "plan, 100,000 models",
+            "orjson.loads alone",
+            plan_100k,
+            t(lambda: orjson.loads(text)),
+            1.0,
+        )
+
+    card, text = fitting_roster(1000)
+    row(
+        "Fleet(), 1,000 models",
+        "pure-Python records",
+        t(lambda: _marlix.Fleet(card, 10, text)),
+        t(lambda: PyFleet(card, 10, text)),
+    )
+
+    fleet, py = ready_fleet(1000)
+    route_ready = t(lambda: fleet.route("model-000000", 5000))
+    row(
+        "route, ready model",
+        "committed_bytes() floor",
+        route_ready,
+        t(fleet.committed_bytes),
+        2.5,
+    )
+    row(
+        "route, ready model",
+        "pure-Python route",
+        route_ready,
+        t(lambda: py.route("model-000000", 5000)),
+        0.1,
+    )
+    row(
+        "route, undeclared name",
+        "pure-Python route",
+        t(lambda: fleet.route("no-such-model", 5000)),
+        t(lambda: py.route("no-such-model", 5000)),
+    )
+    row(
+        "route, last of 1,000",
+        "pure-Python route",
+        t(lambda: fleet.route("model-000999", 5000)),
+        t(lambda: py.route("model-000999", 5000)),
+    )
+    detail = '{"vramBytes": 1048576}'
+    row(
+        "observe, small detail",
+        "json.loads + dict update",
+        t(lambda: fleet.observe("model-000001", "probe_ok", detail, 2000)),
+        t(lambda: py.observe_probe_ok("model-000001", json.loads(detail)["vramBytes"], 2000)),
+    )
+    row(
+        "report, 1,000 entries",
+        "pure-Python report",
+        t(lambda: fleet.report(5000)),
+        t(lambda: py.report(5000)),
+        0.1,
+    )
+
+    print(f"{'case':<24} {'baseline':<26} {'marlix':>10} {'baseline':>10} {'ratio':>7}  target")
+    for case, baseline, mine, theirs, target in rows:
+        ratio = mine / theirs
+        verdict = (
+            "" if target is None else f"≤ {target:g}  {'met' if ratio <= target else 'MISSED'}"
+        )
+        print(
+            f"{case:<24} {baseline:<26} {fmt_time(mine):>10} {fmt_time(theirs):>10} "
+            f"{ratio:>7.3f}  {verdict}"
+        )
+
+    card10, text10 = rosters[10_000]
+    growth = plan_100k / t(lambda: _marlix.plan(card10, 10, text10))
+    print(
+        f"\nplan time, 100,000 models / 10,000 models: {growth:.2f}x  (target ≤ 11: "
+        f"{'met' if growth <= 11 else 'MISSED'})"
+    )
+    peak = peak_added_by_plan(card, text)
+    size = len(text.encode())
+    print(
+        f"peak memory added by plan on 100,000 models: {peak / 2**20:.1f} MiB for a "
+        f"{size / 2**20:.1f} MiB roster = {peak / size:.2f}x  (target ≤ 3: "
+        f"{'met' if peak <= 3 * size else 'MISSED'})"
+    )
+
+
+if __name__ == "__main__":
+    main()
