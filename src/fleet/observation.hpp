@@ -14,21 +14,29 @@
 namespace marlix::fleet {
 
 namespace observation {
-struct LoadStarted {};
+struct LoadStarted {
+  friend bool operator==(const LoadStarted&, const LoadStarted&) = default;
+};
 struct ProbeOk {
   std::uint64_t vram_bytes = 0;
+  friend bool operator==(const ProbeOk&, const ProbeOk&) = default;
 };
 struct ProbeFailed {
   std::string detail;
   bool gpu_present = true;
+  friend bool operator==(const ProbeFailed&, const ProbeFailed&) = default;
 };
 struct ProcessExited {
   std::optional<std::int32_t> code;
+  friend bool operator==(const ProcessExited&, const ProcessExited&) = default;
 };
 struct LoadFailed {
   std::string detail = "unknown";
+  friend bool operator==(const LoadFailed&, const LoadFailed&) = default;
 };
-struct Stop {};
+struct Stop {
+  friend bool operator==(const Stop&, const Stop&) = default;
+};
 }  // namespace observation
 
 using Observation =

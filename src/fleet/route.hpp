@@ -12,7 +12,7 @@
 
 namespace marlix::fleet {
 
-namespace route {
+namespace decision {
 struct Ready {
   std::string model;
   std::string endpoint;
@@ -40,16 +40,19 @@ struct NotDeclared {
 struct Unknown {
   std::string model;
 };
-}  // namespace route
+}  // namespace decision
 
 // Variant index order matters: index 2 and above means "try elsewhere".
-using RouteDecision = std::variant<route::Ready, route::Warming, route::Lost, route::Failed,
-                                   route::NotAdmitted, route::NotDeclared, route::Unknown>;
+using RouteDecision =
+    std::variant<decision::Ready, decision::Warming, decision::Lost, decision::Failed,
+                 decision::NotAdmitted, decision::NotDeclared, decision::Unknown>;
 
 RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint64_t now);
 
 // The decision as a value tree with its three derived flags.
 json::Value route_document(const RouteDecision& decision);
+// The same, moving the decision's texts into the tree instead of copying them.
+json::Value route_document(RouteDecision&& decision);
 
 // Decide and write compactly.
 std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,

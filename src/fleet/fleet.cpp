@@ -1,0 +1,63 @@
+#include "fleet/fleet.hpp"
+
+#include <utility>
+
+#include "core/internal_error.hpp"
+#include "planner/admission.hpp"
+#include "planner/roster.hpp"
+
+namespace marlix::fleet {
+
+std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::uint8_t reserve_pct,
+                                              std::string declared_json) {
+  const std::uint64_t reserve_bytes = planner::compute_reserve(total_bytes, reserve_pct);
+  auto roster = planner::load_roster(declared_json);
+  if (!roster) {
+    return std::unexpected(std::move(roster.error()));
+  }
+  const planner::AdmissionResult admission =
+      planner::admit_roster(*roster, total_bytes, reserve_bytes);
+  // Verdicts are taken by position, so two entries with the same name each keep their own.
+  if (admission.verdicts.size() != roster->size()) {
+    throw InternalError("admission gave a verdict count that differs from the roster length");
+  }
+
+  Fleet fleet;
+  fleet.total_bytes = total_bytes;
+  fleet.reserve_bytes = reserve_bytes;
+  fleet.models.reserve(roster->size());
+  for (std::size_t i = 0; i < roster->size(); ++i) {
+    planner::DeclaredModel& declared = (*roster)[i];
+    const planner::Verdict& verdict = admission.verdicts[i];
+    ModelEntry entry;
+    entry.name = std::move(declared.model);
+    entry.weights_bytes = declared.weights_bytes;
+    entry.kv_bytes = declared.kv_bytes;
+    entry.short_bytes = verdict.short_bytes;
+    entry.admitted = verdict.admitted;
+    fleet.models.push_back(std::move(entry));
+  }
+  return fleet;
+}
+
+const ModelEntry* find_entry(const Fleet& fleet, std::string_view model) {
+  for (const ModelEntry& entry : fleet.models) {
+    // Length first: most names differ in length, and then no bytes need comparing.
+    if (entry.name.size() == model.size() && entry.name == model) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+ModelEntry* find_entry(Fleet& fleet, std::string_view model) {
+  return const_cast<ModelEntry*>(find_entry(std::as_const(fleet), model));
+}
+
+void set_endpoint(Fleet& fleet, std::string_view model, std::string endpoint) {
+  if (ModelEntry* entry = find_entry(fleet, model)) {
+    entry->endpoint = std::move(endpoint);
+  }
+}
+
+}  // namespace marlix::fleet

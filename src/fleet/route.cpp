@@ -1,0 +1,125 @@
+#include "fleet/route.hpp"
+
+#include <utility>
+#include <variant>
+
+#include "json/writer.hpp"
+#include "planner/admission.hpp"
+
+namespace marlix::fleet {
+
+namespace {
+
+// The decision for an admitted entry, from its state.
+struct Decide {
+  const ModelEntry& entry;
+  std::string_view model;
+  std::uint64_t now;
+
+  RouteDecision operator()(const state::Unprobed&) const {
+    return decision::Unknown{std::string(model)};
+  }
+  RouteDecision operator()(const state::Loading& s) const {
+    return decision::Warming{std::string(model), planner::floor_sub(now, s.since_ms)};
+  }
+  // A resident model without an endpoint cannot take requests yet.
+  RouteDecision operator()(const state::Resident&) const {
+    if (!entry.endpoint) {
+      return decision::Unknown{std::string(model)};
+    }
+    return decision::Ready{std::string(model), *entry.endpoint};
+  }
+  // Only a detached GPU is the host's doing; every other loss needs an operator.
+  RouteDecision operator()(const state::Lost& s) const {
+    return decision::Lost{std::string(model), s.reason, s.reason != LostReason::GpuDetached};
+  }
+  RouteDecision operator()(const state::Failed& s) const {
+    return decision::Failed{std::string(model), s.detail};
+  }
+  RouteDecision operator()(const state::Stopped&) const {
+    return decision::Unknown{std::string(model)};
+  }
+};
+
+// The variant's own members: "route", "model" and its fields. Fields are moved out of the
+// decision, which the caller gives up.
+struct Fields {
+  json::Object& doc;
+
+  void put(std::string_view route, std::string model) const {
+    doc.insert("route", json::Value::string(std::string(route)));
+    doc.insert("model", json::Value::string(std::move(model)));
+  }
+
+  void operator()(decision::Ready& d) const {
+    put("ready", std::move(d.model));
+    doc.insert("endpoint", json::Value::string(std::move(d.endpoint)));
+  }
+  void operator()(decision::Warming& d) const {
+    put("warming", std::move(d.model));
+    doc.insert("for_ms", json::Value::unsigned_integer(d.for_ms));
+  }
+  void operator()(decision::Lost& d) const {
+    put("lost", std::move(d.model));
+    doc.insert("reason", json::Value::string(std::string(route_name(d.reason))));
+    doc.insert("operator_fault", json::Value::boolean(d.operator_fault));
+  }
+  void operator()(decision::Failed& d) const {
+    put("failed", std::move(d.model));
+    doc.insert("reason", json::Value::string(std::move(d.reason)));
+  }
+  void operator()(decision::NotAdmitted& d) const {
+    put("not_admitted", std::move(d.model));
+    doc.insert("short_bytes", json::Value::unsigned_integer(d.short_bytes));
+  }
+  void operator()(decision::NotDeclared& d) const { put("not_declared", std::move(d.model)); }
+  void operator()(decision::Unknown& d) const { put("unknown", std::move(d.model)); }
+};
+
+bool operator_fault(const RouteDecision& decision) {
+  if (std::holds_alternative<decision::Failed>(decision)) {
+    return true;
+  }
+  if (const auto* lost = std::get_if<decision::Lost>(&decision)) {
+    return lost->operator_fault;
+  }
+  return false;
+}
+
+}  // namespace
+
+RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint64_t now) {
+  const ModelEntry* entry = find_entry(fleet, model);
+  if (entry == nullptr) {
+    return decision::NotDeclared{std::string(model)};
+  }
+  // Admission is tested before the state: a rejected model is never routed to.
+  if (!entry->admitted) {
+    return decision::NotAdmitted{std::string(model), entry->short_bytes};
+  }
+  return std::visit(Decide{*entry, model, now}, entry->state);
+}
+
+json::Value route_document(RouteDecision&& decision) {
+  const std::size_t index = decision.index();
+  const bool fault = operator_fault(decision);
+  json::Object doc;
+  std::visit(Fields{doc}, decision);
+  // Inserting "operator_fault" again replaces the member a Lost decision already wrote.
+  doc.insert("ready", json::Value::boolean(index == 0));
+  doc.insert("try_elsewhere", json::Value::boolean(index >= 2));
+  doc.insert("operator_fault", json::Value::boolean(fault));
+  return json::Value::object(std::move(doc));
+}
+
+json::Value route_document(const RouteDecision& decision) {
+  return route_document(RouteDecision(decision));
+}
+
+std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,
+                                              std::uint64_t now) {
+  // Building the tree cannot fail with these field types, so no "serialize: " error arises here.
+  return json::write(route_document(decide_route(fleet, model, now)));
+}
+
+}  // namespace marlix::fleet
