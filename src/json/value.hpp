@@ -48,7 +48,14 @@ using Array = std::vector<Value>;
 // An object's members, kept sorted by key bytes with each key at most once.
 class Object {
  public:
-  Object() = default;
+  // The special members are defined below, once Member is complete.
+  Object();
+  Object(const Object&);
+  Object(Object&&) noexcept;
+  Object& operator=(const Object&);
+  Object& operator=(Object&&) noexcept;
+  ~Object();
+
   // Takes members in any order; a repeated key keeps the value that came last.
   static Object from_unsorted(std::vector<Member> members);
 
@@ -56,9 +63,9 @@ class Object {
   void insert(std::string key, Value value);
   const Value* find(std::string_view key) const;
 
-  std::span<const Member> members() const { return members_; }
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  std::span<const Member> members() const;
+  std::size_t size() const;
+  bool empty() const;
 
   friend bool operator==(const Object&, const Object&);
 
@@ -109,5 +116,23 @@ struct Member {
 
   friend bool operator==(const Member&, const Member&) = default;
 };
+
+// Defined here, where Member is complete: clang instantiates the vector's members as soon as they
+// are named, and the vector needs its element type complete by then.
+inline Object::Object() = default;
+inline Object::Object(const Object&) = default;
+inline Object::Object(Object&&) noexcept = default;
+inline Object& Object::operator=(const Object&) = default;
+inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
+inline std::span<const Member> Object::members() const {
+  return members_;
+}
+inline std::size_t Object::size() const {
+  return members_.size();
+}
+inline bool Object::empty() const {
+  return members_.empty();
+}
 
 }  // namespace marlix::json
