@@ -1,0 +1,116 @@
+#include "python/argument_conversion.hpp"
+
+#include <limits>
+
+#include "python/interned_names.hpp"
+#include "python/owned_ref.hpp"
+#include "python/utf8.hpp"
+
+namespace marlix::python {
+
+namespace {
+
+PyObject* type_of(PyObject* value) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(value));
+}
+
+// A text attribute of a type (its __name__ or __qualname__), or `fallback` when it cannot be
+// read as a text.
+std::string type_text(PyObject* type, InternedName attribute, std::string_view fallback) {
+  auto name = interned(attribute);
+  if (name) {
+    OwnedRef text = OwnedRef::steal(PyObject_GetAttr(type, *name));
+    if (text && PyUnicode_Check(text.get())) {
+      if (auto bytes = utf8_of(text.get())) {
+        return *std::move(bytes);
+      }
+    }
+  }
+  PyErr_Clear();
+  return std::string(fallback);
+}
+
+// str() of an exception; if that fails, the failure goes to the unraisable hook and a
+// placeholder naming the exception's type stands in.
+std::string text_form(PyObject* exception) {
+  OwnedRef text = OwnedRef::steal(PyObject_Str(exception));
+  if (text) {
+    auto bytes = utf8_of(text.get());
+    if (bytes) {
+      return *std::move(bytes);
+    }
+    std::move(bytes.error()).restore();
+  }
+  PyErr_WriteUnraisable(exception);
+  return "<unprintable " + type_text(type_of(exception), InternedName::Name, "exception") +
+         " object>";
+}
+
+// The value itself when it is an `int`, else the result of its __index__.
+std::expected<OwnedRef, PyError> integer_of(PyObject* value) {
+  if (PyLong_Check(value)) {
+    return OwnedRef::borrow(value);
+  }
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(value));
+  if (!index) {
+    return std::unexpected(PyError::fetch());
+  }
+  return index;
+}
+
+}  // namespace
+
+std::expected<std::uint64_t, PyError> U64Arg::convert(PyObject* value) {
+  static_assert(sizeof(unsigned long long) == sizeof(std::uint64_t));
+  auto integer = integer_of(value);
+  if (!integer) {
+    return std::unexpected(std::move(integer.error()));
+  }
+  const unsigned long long read = PyLong_AsUnsignedLongLong(integer->get());
+  if (read == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
+    return std::unexpected(PyError::fetch());
+  }
+  return read;
+}
+
+std::expected<std::uint8_t, PyError> U8Arg::convert(PyObject* value) {
+  auto integer = integer_of(value);
+  if (!integer) {
+    return std::unexpected(std::move(integer.error()));
+  }
+  const long read = PyLong_AsLong(integer->get());
+  if (read == -1 && PyErr_Occurred() != nullptr) {
+    return std::unexpected(PyError::fetch());
+  }
+  if (read < 0 || read > std::numeric_limits<std::uint8_t>::max()) {
+    return std::unexpected(
+        PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
+  }
+  return static_cast<std::uint8_t>(read);
+}
+
+std::expected<std::string, PyError> TextArg::convert(PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    return std::unexpected(conversion_error(value, "PyString"));
+  }
+  return utf8_of(value);
+}
+
+PyError conversion_error(PyObject* value, std::string_view target) {
+  const std::string type =
+      type_text(type_of(value), InternedName::QualName, "<failed to extract type name>");
+  return PyError::make(PyExc_TypeError, "'" + type + "' object cannot be converted to '" +
+                                            std::string(target) + "'");
+}
+
+PyError argument_error(PyError error, std::string_view name) {
+  if (!error.is_exactly(PyExc_TypeError)) {
+    return error;
+  }
+  OwnedRef replaced = error.instance();
+  std::string message = "argument '" + std::string(name) + "': " + text_form(replaced.get());
+  return PyError::with_cause(PyExc_TypeError, std::move(message),
+                             OwnedRef::steal(PyException_GetCause(replaced.get())));
+}
+
+}  // namespace marlix::python

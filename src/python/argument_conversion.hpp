@@ -1,0 +1,41 @@
+// Python arguments to native values. Each kind of parameter is a type with a `value_type` and a
+// `convert` step; the boundary runs them in parameter order and names the argument in errors.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "python/py_error.hpp"
+#include "python/python.hpp"
+
+namespace marlix::python {
+
+// An `int` (bool included) or an object with __index__, as an unsigned 64-bit value.
+struct U64Arg {
+  using value_type = std::uint64_t;
+  static std::expected<std::uint64_t, PyError> convert(PyObject* value);
+};
+
+// An `int` or __index__ object from 0 to 255.
+struct U8Arg {
+  using value_type = std::uint8_t;
+  static std::expected<std::uint8_t, PyError> convert(PyObject* value);
+};
+
+// A `str` (or subclass), as an owned strict UTF-8 copy.
+struct TextArg {
+  using value_type = std::string;
+  static std::expected<std::string, PyError> convert(PyObject* value);
+};
+
+// TypeError "'{type}' object cannot be converted to '{target}'", {type} being the __qualname__
+// of the value's type.
+PyError conversion_error(PyObject* value, std::string_view target);
+
+// A conversion error of exactly TypeError becomes TypeError "argument '{name}': {message}",
+// keeping the original's __cause__; any other error passes unchanged.
+PyError argument_error(PyError error, std::string_view name);
+
+}  // namespace marlix::python

@@ -1,0 +1,57 @@
+"""`plan` end to end: the documents of the worked examples, byte for byte."""
+
+import json
+
+import _marlix
+import pytest
+
+GIB = 2**30
+CARD = 24 * GIB
+ROSTER = json.dumps(
+    [
+        {"model": "a", "weightsBytes": 8 * GIB, "kvBytes": 2 * GIB},
+        {"model": "b", "weightsBytes": 16 * GIB},
+        {"model": "c", "weightsBytes": 4 * GIB, "kvBytes": GIB},
+    ]
+)
+
+THREE_MODELS = (
+    '{"admitted":["a","c"],"committed_bytes":16106127360,"declared":3,'
+    '"explain":"2 of 3 admitted, 15.0 GiB committed of 21.6 GiB usable\\n'
+    '  REJECTED b \u2014 needs 16.0 GiB, 11.6 GiB free, short by 4.4 GiB",'
+    '"fits":false,"headroom_bytes":7086696046,"rejected":[{"free_bytes":12455405166,'
+    '"model":"b","needed_bytes":17179869184,"short_bytes":4724464018}],'
+    '"usable_bytes":23192823406}'
+)
+EMPTY = (
+    '{"admitted":[],"committed_bytes":0,"declared":0,'
+    '"explain":"0 of 0 admitted, 0.0 GiB committed of 21.6 GiB usable","fits":true,'
+    '"headroom_bytes":23192823406,"rejected":[],"usable_bytes":23192823406}'
+)
+
+
+@pytest.mark.parametrize(("roster", "expected"), [(ROSTER, THREE_MODELS), ("[]", EMPTY)])
+def test_worked_examples(roster, expected):
+    result = _marlix.plan(CARD, 10, roster)
+    assert type(result) is str
+    assert result == expected
+    assert result.encode() == expected.encode()
+
+
+def test_keywords_in_any_order_equal_positional():
+    by_keyword = _marlix.plan(declared_json=ROSTER, reserve_pct=10, total_bytes=CARD)
+    assert by_keyword == _marlix.plan(CARD, 10, ROSTER)
+
+
+@pytest.mark.parametrize(
+    ("roster", "message"),
+    [
+        ("[", "bad json: EOF while parsing a list at line 1 column 1"),
+        ("{}", "could not read the roster: expected an array of declared models"),
+    ],
+)
+def test_operation_errors_are_value_errors(roster, message):
+    with pytest.raises(ValueError) as caught:
+        _marlix.plan(CARD, 10, roster)
+    assert type(caught.value) is ValueError
+    assert caught.value.args == (message,)
