@@ -1,0 +1,3 @@
+from marlix.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,90 @@
+"""Feeding a host's event log to a Fleet, one JSON object a line.
+
+An observation line is {"model": str, "kind": str, "detail": {...}, "now": int}; "detail" is
+optional and passed to `Fleet.observe` as JSON text ("{}" when absent). An endpoint line is
+{"model": str, "endpoint": str} with an optional "now", passed to `Fleet.set_endpoint`.
+Blank lines are skipped; any other line that is not such an object stops the replay.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+from _marlix import Fleet
+
+from marlix.errors import InputError
+from marlix.sizes import MAX_U64
+
+
+class EventError(Exception):
+    """A line that is not a well-formed event."""
+
+
+def replay(fleet: Fleet, text: str, source: str) -> int | None:
+    """Apply every event of `text` to `fleet` in order and return the "now" of the last event
+    that had one. A bad line raises InputError naming `source` and the line number."""
+    last_now = None
+    for number, line in enumerate(text.split("\n"), start=1):
+        if not line.strip():
+            continue
+        try:
+            now = apply_event(fleet, line)
+        except (EventError, ValueError, TypeError, OverflowError) as error:
+            raise InputError(f"{source}:{number}: {error}") from None
+        if now is not None:
+            last_now = now
+    return last_now
+
+
+def apply_event(fleet: Fleet, line: str) -> int | None:
+    event = _parse(line)
+    model = _text(event, "model")
+    if "endpoint" in event:
+        if "kind" in event:
+            raise EventError('a line has either "kind" or "endpoint", not both')
+        endpoint = _text(event, "endpoint")
+        now = _now(event) if "now" in event else None
+        fleet.set_endpoint(model, endpoint)
+        return now
+    if "kind" not in event:
+        raise EventError('missing "kind" (or "endpoint" on an endpoint line)')
+    kind = _text(event, "kind")
+    now = _now(event)
+    detail = event.get("detail", {})
+    if not isinstance(detail, dict):
+        raise EventError('"detail" must be a JSON object')
+    fleet.observe(model, kind, json.dumps(detail), now)
+    return now
+
+
+def _parse(line: str) -> dict[str, Any]:
+    try:
+        event = json.loads(line, parse_constant=_refuse_constant)
+    except (ValueError, RecursionError) as error:
+        raise EventError(f"not JSON: {error}") from None
+    if not isinstance(event, dict):
+        raise EventError("expected a JSON object")
+    return event
+
+
+def _refuse_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON value")
+
+
+def _text(event: dict[str, Any], key: str) -> str:
+    if key not in event:
+        raise EventError(f'missing "{key}"')
+    value = event[key]
+    if not isinstance(value, str):
+        raise EventError(f'"{key}" must be a string')
+    return value
+
+
+def _now(event: dict[str, Any]) -> int:
+    if "now" not in event:
+        raise EventError('missing "now"')
+    value = event["now"]
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_U64:
+        raise EventError(f'"now" must be a whole number of milliseconds from 0 to {MAX_U64}')
+    return value
