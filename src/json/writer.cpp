@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 #include "core/internal_error.hpp"
 
@@ -40,6 +41,10 @@ void write_number(std::string& out, const Number& n) {
         throw InternalError("double does not fit its buffer");
       }
       out.append(buf, end);
+      // A whole float such as 100.0 comes out as "100", which would read back as an integer.
+      if (std::string_view(buf, end).find_first_of(".e") == std::string_view::npos) {
+        out += ".0";
+      }
       return;
     }
   }
