@@ -1,0 +1,125 @@
+// The native plan on arbitrary card sizes and roster texts. It must never crash, fail only with
+// its two error prefixes, and when it answers, the document must add up: every declared model is
+// admitted or rejected, committed never exceeds usable, and the lists follow first fit in roster
+// order.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "fuzz_input.hpp"
+#include "json/reader.hpp"
+#include "json/value.hpp"
+#include "planner/admission.hpp"
+#include "planner/plan.hpp"
+#include "planner/roster.hpp"
+
+namespace {
+
+using marlix::fuzz::check;
+namespace json = marlix::json;
+namespace planner = marlix::planner;
+
+std::uint64_t count_member(const json::Value& object, std::string_view key,
+                           const std::string& doc) {
+  const json::Value* v = object.find(key);
+  check(v != nullptr && v->as_number() != nullptr &&
+            v->as_number()->form() == json::Number::Form::Unsigned,
+        "a count member is an unsigned integer", doc);
+  return v->as_number()->as_unsigned();
+}
+
+const json::Array& array_member(const json::Value& object, std::string_view key,
+                                const std::string& doc) {
+  const json::Value* v = object.find(key);
+  check(v != nullptr && v->as_array() != nullptr, "a list member is an array", doc);
+  return *v->as_array();
+}
+
+void check_document(const std::string& doc, std::uint64_t total_bytes, std::uint8_t reserve_pct,
+                    const planner::Roster& roster) {
+  auto parsed = json::read(doc);
+  check(parsed.has_value(), "the plan document parses", doc);
+  const json::Value& root = *parsed;
+  check(root.as_object() != nullptr && root.as_object()->size() == 8,
+        "the plan document is an object of eight members", doc);
+
+  const json::Array& admitted = array_member(root, "admitted", doc);
+  const json::Array& rejected = array_member(root, "rejected", doc);
+  const std::uint64_t declared = count_member(root, "declared", doc);
+  const std::uint64_t committed = count_member(root, "committed_bytes", doc);
+  const std::uint64_t usable = count_member(root, "usable_bytes", doc);
+  const std::uint64_t headroom = count_member(root, "headroom_bytes", doc);
+  const json::Value* fits = root.find("fits");
+  const json::Value* explain = root.find("explain");
+
+  check(declared == roster.size(), "declared is the roster length", doc);
+  check(admitted.size() + rejected.size() == declared, "admitted plus rejected is declared", doc);
+  check(committed <= usable, "committed never exceeds usable", doc);
+  check(headroom == usable - committed, "headroom is usable minus committed", doc);
+  check(usable ==
+            planner::usable_bytes(total_bytes, planner::compute_reserve(total_bytes, reserve_pct)),
+        "usable is the card less its reserve", doc);
+  check(fits != nullptr && fits->as_boolean() != nullptr && *fits->as_boolean() == rejected.empty(),
+        "fits exactly when nothing is rejected", doc);
+  const std::string counts =
+      std::to_string(admitted.size()) + " of " + std::to_string(declared) + " admitted, ";
+  check(explain != nullptr && explain->as_string() != nullptr &&
+            explain->as_string()->starts_with(counts),
+        "the summary starts with the counts", doc);
+
+  // First fit in roster order, worked out again here from the roster itself.
+  std::uint64_t sum = 0;
+  std::size_t next_admitted = 0;
+  std::size_t next_rejected = 0;
+  for (const planner::DeclaredModel& model : roster) {
+    const std::uint64_t need = planner::need_bytes(model.weights_bytes, model.kv_bytes);
+    const std::uint64_t free = usable - sum;
+    if (need <= free) {
+      check(next_admitted < admitted.size(), "an admitted model is listed", doc);
+      const std::string* name = admitted[next_admitted++].as_string();
+      check(name != nullptr && *name == model.model, "admitted names follow the roster", doc);
+      sum += need;
+      continue;
+    }
+    check(next_rejected < rejected.size(), "a rejected model is listed", doc);
+    const json::Value& entry = rejected[next_rejected++];
+    check(entry.as_object() != nullptr && entry.as_object()->size() == 4,
+          "a rejected entry has four members", doc);
+    const std::string* name = entry.find("model") ? entry.find("model")->as_string() : nullptr;
+    check(name != nullptr && *name == model.model, "rejected names follow the roster", doc);
+    check(count_member(entry, "needed_bytes", doc) == need, "needed_bytes is the need", doc);
+    check(count_member(entry, "free_bytes", doc) == free, "free_bytes is free at its turn", doc);
+    check(count_member(entry, "short_bytes", doc) == need - free && need - free >= 1,
+          "short_bytes is the shortfall, at least 1", doc);
+  }
+  check(sum == committed, "committed is the sum of the admitted needs", doc);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const std::uint64_t total_bytes = marlix::fuzz::card_size(in);
+  const auto reserve_pct = in.ConsumeIntegral<std::uint8_t>();
+  const std::string text = in.ConsumeBool() ? marlix::fuzz::roster_text(in, total_bytes)
+                                            : in.ConsumeRemainingBytesAsString();
+
+  auto doc = planner::plan(total_bytes, reserve_pct, text);
+  auto roster = planner::load_roster(text);
+  if (!doc) {
+    check(doc.error().starts_with("bad json: ") ||
+              doc.error().starts_with("could not read the roster: "),
+          "plan fails only with its two prefixes", doc.error());
+    check(!roster && roster.error() == doc.error(), "plan fails exactly when the roster does",
+          doc.error());
+    return 0;
+  }
+  check(roster.has_value(), "plan answers only for a readable roster", *doc);
+  check_document(*doc, total_bytes, reserve_pct, *roster);
+  check(planner::plan(total_bytes, reserve_pct, text) == doc, "plan is deterministic", *doc);
+  return 0;
+}
