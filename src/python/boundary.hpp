@@ -68,7 +68,7 @@ std::expected<std::tuple<typename Kinds::value_type...>, PyError> convert_argume
     std::get<Index>(values) = std::move(*converted);
     return true;
   };
-  (convert_one.template operator()<I, Kinds>() && ...);
+  static_cast<void>((convert_one.template operator()<I, Kinds>() && ...));
   if (failure) {
     return std::unexpected(std::move(*failure));
   }

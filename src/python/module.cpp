@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "python/boundary.hpp"
+#include "python/fleet_type.hpp"
 #include "python/owned_ref.hpp"
 #include "python/plan_function.hpp"
 #include "python/py_error.hpp"
@@ -65,6 +66,9 @@ std::expected<void, PyError> add_version(PyObject* module) {
 
 std::expected<void, PyError> fill_module(PyObject* module) {
   if (auto added = add_plan(module); !added) {
+    return added;
+  }
+  if (auto added = add_fleet_type(module); !added) {
     return added;
   }
   return add_version(module);

@@ -7,12 +7,12 @@ import _marlix
 
 
 def test_module_surface():
-    assert _marlix.__all__ == ["plan", "__version__"]
+    assert _marlix.__all__ == ["plan", "Fleet", "__version__"]
     assert type(_marlix.__all__) is list
     assert _marlix.__version__ == "0.5.0"
     assert _marlix.__doc__ == ""
     public = [name for name in dir(_marlix) if not name.startswith("_")]
-    assert public == ["plan"]
+    assert public == ["Fleet", "plan"]
 
 
 def test_version_matches_the_installed_distribution():
