@@ -16,6 +16,7 @@ from typing import Callable, NoReturn, TypeVar
 from _marlix import Fleet, __version__, plan
 
 from marlix import demo
+from marlix.documents import PlanDocument
 from marlix.errors import InputError
 from marlix.nvml import gpu0_total_bytes
 from marlix.replay import replay
@@ -34,8 +35,9 @@ T = TypeVar("T")
 def main(argv: Sequence[str] | None = None) -> int:
     _utf8_output()
     args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return int(args.run(args))
+        return run(args)
     except InputError as error:
         print(f"marlix: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -45,7 +47,7 @@ def run_plan(args: argparse.Namespace) -> int:
     card = card_bytes(args.card)
     roster_json = read_text(args.roster)
     document_json = _module_call(plan, card, args.reserve, roster_json)
-    document = json.loads(document_json)
+    document: PlanDocument = json.loads(document_json)
     if args.json:
         print(document_json)
     else:

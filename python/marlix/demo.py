@@ -27,10 +27,10 @@ ENDPOINTS = {"chat-8b": "http://127.0.0.1:8001", "coder-7b": "http://127.0.0.1:8
 def run(out: TextIO) -> None:
     roster_json = json.dumps(ROSTER)
     out.write(
-        f"A {format_gib(CARD_BYTES)} GiB card with a {RESERVE_PCT}% reserve"
+        f"A {CARD_BYTES // GIB} GiB card with a {RESERVE_PCT}% reserve"
         f" and {len(ROSTER)} declared models.\n\n"
     )
-    out.write("plan(card, reserve, roster):\n")
+    out.write(f"plan({CARD_BYTES}, {RESERVE_PCT}, roster):\n")
     out.write(render_plan(json.loads(plan(CARD_BYTES, RESERVE_PCT, roster_json)), roster_json))
     out.write("\n")
 
@@ -40,7 +40,7 @@ def run(out: TextIO) -> None:
         out.write(f"\n[{now / 1000:.1f}s] {what}\n{fleet.report(now)}")
 
     def route(name: str, now: int) -> None:
-        out.write(f"route({name!r}) -> {fleet.route(name, now)}\n")
+        out.write(f"route({name!r}, {now}) -> {fleet.route(name, now)}\n")
 
     step(0, "Fleet built from the same roster: nothing observed yet")
 
