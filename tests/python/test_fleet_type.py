@@ -109,6 +109,14 @@ def test_cannot_be_subclassed():
         type("G", (Fleet,), {})
 
 
+def test_no_instance_without_a_native_record():
+    # Only the constructor makes instances, so every instance holds a built record.
+    with pytest.raises(TypeError):
+        object.__new__(Fleet)
+    with pytest.raises(TypeError):
+        Fleet.__new__(Fleet)
+
+
 def test_no_weak_references_and_no_instance_attributes(fleet):
     with pytest.raises(TypeError):
         weakref.ref(fleet)
