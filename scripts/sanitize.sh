@@ -59,4 +59,4 @@ LD_PRELOAD="$libasan $libubsan" \
   ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=16:strict_string_checks=1 \
   PATH="$out/venv/bin:$PATH" \
   "$py" -m pytest -q -p no:cacheprovider \
-  --deselect test_call_boundary.py::test_internal_failure
+  --deselect tests/python/test_call_boundary.py::test_internal_failure
