@@ -73,9 +73,7 @@ def read_version(path: Path) -> str:
     return match.group(1)
 
 
-def escaped_flags(
-    categories: list[str], grapheme_extend: list[tuple[int, int]]
-) -> list[bool]:
+def escaped_flags(categories: list[str], grapheme_extend: list[tuple[int, int]]) -> list[bool]:
     flags = [
         category in ESCAPED_CATEGORIES and cp != ORDINARY_SPACE
         for cp, category in enumerate(categories)
