@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Runs every check from a fresh clone: formatting, the C++ core's tests, then the module built
-# and installed with pip into .venv and tested with pytest. Installs what it needs on the way.
+# Runs every check from a fresh clone, installing what it needs on the way: formatting, the C++
+# core's tests, the wheel built and audited for the stable ABI, the module installed into .venv
+# and tested with pytest, both suites again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and each fuzz target for FUZZ_SECONDS (60 by default; 0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-2}
+fuzz_seconds=${FUZZ_SECONDS:-60}
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -41,10 +44,31 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMARLIX_BUILD_TESTS
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
-step "building and installing the module"
-"$py" -m pip install -q --disable-pip-version-check . \
+step "building the wheel and auditing its stable ABI"
+rm -rf build/dist
+"$py" -m pip wheel -q --disable-pip-version-check --no-deps -w build/dist . \
   --config-settings=build-dir=build/wheel --config-settings=cmake.define.MARLIX_WERROR=ON
+wheels=(build/dist/marlix-*-cp39-abi3-*.whl)
+if [ ! -f "${wheels[0]}" ]; then
+  echo "no cp39-abi3 wheel was built: $(ls build/dist)" >&2
+  exit 1
+fi
+abi3audit --strict --report "${wheels[0]}"
+"$py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "${wheels[0]}"
+# The module exports its init function and nothing else.
+so=$("$py" -c 'import _marlix; print(_marlix.__file__)')
+exports=$(nm -D --defined-only "$so" | awk '{print $3}')
+if [ "$exports" != "PyInit__marlix" ]; then
+  printf 'unexpected exports in %s:\n%s\n' "$so" "$exports" >&2
+  exit 1
+fi
+echo "$(basename "${wheels[0]}"): stable ABI only; $(basename "$so") exports $exports"
 
 step "Python tests"
-cd "$root/tests/python"
-"$py" -m pytest -q
+(cd "$root/tests/python" && "$py" -m pytest -q)
+
+bash scripts/sanitize.sh
+
+if [ "$fuzz_seconds" -gt 0 ]; then
+  bash scripts/fuzz.sh "$fuzz_seconds"
+fi

@@ -308,19 +308,11 @@ def test_access_is_counted_per_instance(fleet):
     assert json.loads(other.route("a", 6))["route"] == "warming"
 
 
-def resident_kib():
-    try:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * 4
-    except OSError:
-        pytest.skip("no /proc/self/statm")
-
-
-def test_create_and_drop_many():
+def test_create_and_drop_many(resident_memory):
     for _ in range(10_000):
         Fleet(CARD, 10, ROSTER)
     type_refs = sys.getrefcount(Fleet)
-    memory = resident_kib()
+    memory = resident_memory.now()
     for i in range(100_000):
         fleet = Fleet(CARD, 10, ROSTER)
         fleet.observe("a", "load_failed", '{"detail": "out of memory"}', i)
@@ -328,4 +320,4 @@ def test_create_and_drop_many():
     with pytest.raises(ValueError):
         Fleet(CARD, 10, "[")
     assert sys.getrefcount(Fleet) == type_refs
-    assert resident_kib() - memory < 2048
+    assert resident_memory.now() - memory < resident_memory.slack

@@ -3,7 +3,6 @@ or leave a Fleet in a state its own queries contradict."""
 
 import gc
 import json
-import os
 import pathlib
 import sys
 import threading
@@ -142,11 +141,6 @@ def test_a_50_mb_roster_is_planned():
 # Memory: a long run of every kind of call, failures included, must leave the footprint flat.
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def mixed_calls(fleet):
     """One round of calls covering every method, with and without errors."""
 
@@ -190,26 +184,26 @@ def run_calls(calls, total):
         calls[i % n]()
 
 
-def test_memory_stays_flat_over_a_million_calls():
+def test_memory_stays_flat_over_a_million_calls(resident_memory):
     fleet = _marlix.Fleet(CARD, 10, ROSTER)
     calls = mixed_calls(fleet)
     run_calls(calls, 200_000)  # warm-up: allocator pools, caches, interned texts
     gc.collect()
-    before = resident_bytes()
+    before = resident_memory.now()
     run_calls(calls, 1_000_000)
     gc.collect()
-    grown = resident_bytes() - before
-    assert grown < 2 * 2**20, f"resident memory grew by {grown} bytes"
+    grown = resident_memory.now() - before
+    assert grown < resident_memory.slack, f"resident memory grew by {grown} bytes"
     check_consistent(fleet)
 
 
-def test_dropped_fleets_and_big_texts_are_released():
+def test_dropped_fleets_and_big_texts_are_released(resident_memory):
     roster = json.dumps([{"model": f"m{i}" * 50, "weightsBytes": i} for i in range(2000)])
     fleet = _marlix.Fleet(CARD, 10, roster)
     for _ in range(20):
         _marlix.Fleet(CARD, 10, roster).report(0)
     gc.collect()
-    before = resident_bytes()
+    before = resident_memory.now()
     for i in range(300):
         f = _marlix.Fleet(CARD, 10, roster)
         f.observe("m1" * 50, "load_failed", json.dumps({"detail": "x" * 100_000}), i)
@@ -218,8 +212,8 @@ def test_dropped_fleets_and_big_texts_are_released():
         _marlix.plan(CARD, 10, roster)
     del f
     gc.collect()
-    grown = resident_bytes() - before
-    assert grown < 2 * 2**20, f"resident memory grew by {grown} bytes"
+    grown = resident_memory.now() - before
+    assert grown < resident_memory.slack, f"resident memory grew by {grown} bytes"
 
 
 # Threads: one Fleet shared by several threads whose integer arguments re-enter it.
