@@ -11,9 +11,10 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 
 step() { printf '\n== %s\n' "$*"; }
 
-# System packages: a compiler and GoogleTest for the core's tests.
+# System packages: a compiler, GoogleTest for the core's tests, and the Unicode Character
+# Database that the escape table of observation kinds is checked against.
 need_pkgs=()
-for pkg in g++ libgtest-dev; do
+for pkg in g++ libgtest-dev unicode-data; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then

@@ -54,7 +54,7 @@ std::optional<std::string> next_to_load(const Fleet& fleet) {
     }
     // Observations by name only ever reach the first entry of a name, so a repeat could never
     // be reported as loading and would be offered forever.
-    if (find_entry(fleet, entry.name) != &entry) {
+    if (entry.repeats_name) {
       continue;
     }
     return entry.name;

@@ -1,5 +1,7 @@
 #include "fleet/fleet.hpp"
 
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "core/internal_error.hpp"
@@ -37,7 +39,17 @@ std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::ui
     entry.admitted = verdict.admitted;
     fleet.models.push_back(std::move(entry));
   }
+  mark_repeated_names(fleet.models);
   return fleet;
+}
+
+void mark_repeated_names(std::vector<ModelEntry>& models) {
+  // Views into the names stay valid: the vector is complete and not resized here.
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(models.size());
+  for (ModelEntry& entry : models) {
+    entry.repeats_name = !seen.insert(entry.name).second;
+  }
 }
 
 const ModelEntry* find_entry(const Fleet& fleet, std::string_view model) {

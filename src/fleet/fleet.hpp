@@ -20,6 +20,8 @@ struct ModelEntry {
   ModelState state;
   std::uint64_t short_bytes = 0;  // > 0 exactly when not admitted
   bool admitted = true;
+  // An earlier entry has the same name, so no lookup by name ever reaches this one.
+  bool repeats_name = false;
 };
 
 struct Fleet {
@@ -32,6 +34,9 @@ struct Fleet {
 // Errors: "bad json: …" or "could not read the roster: …".
 std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::uint8_t reserve_pct,
                                               std::string declared_json);
+
+// Sets `repeats_name` on every entry whose name an earlier entry already has.
+void mark_repeated_names(std::vector<ModelEntry>& models);
 
 // The first entry in roster order whose name equals `model` byte for byte, or null.
 const ModelEntry* find_entry(const Fleet& fleet, std::string_view model);

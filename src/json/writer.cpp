@@ -34,9 +34,15 @@ void write_number(std::string& out, const Number& n) {
         out += "null";
         return;
       }
-      // The shortest digits that read back to the same double.
+      // The shortest digits that read back to the same double. Fixed notation would spell out
+      // every integer digit of a large double (2^60 has 19), so from 10^16 on, and below 10^-5,
+      // the exponent form keeps the digits to the shortest.
+      const double magnitude = std::fabs(d);
+      const bool fixed = magnitude == 0.0 || (magnitude >= 1e-5 && magnitude < 1e16);
       char buf[32];
-      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+      auto [end, ec] =
+          std::to_chars(buf, buf + sizeof buf, d,
+                        fixed ? std::chars_format::fixed : std::chars_format::scientific);
       if (ec != std::errc()) {
         throw InternalError("double does not fit its buffer");
       }

@@ -130,7 +130,11 @@ std::expected<void, PyError> match_arguments(const ParameterSpec& spec, PyObject
     slots[i] = OwnedRef::borrow(item);
   }
 
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+  const Py_ssize_t keyword_count = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
+  if (keyword_count < 0) {
+    return std::unexpected(PyError::fetch());
+  }
+  if (keyword_count > 0) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;

@@ -128,19 +128,6 @@ constexpr const char* kObserveDoc =
     "Raises on an unrecognised `kind`; it used to return silently, which made\n"
     "a typo indistinguishable from a model that never changed state.";
 
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
-PyMethodDef methods[] = {
-    {"set_endpoint", entry(&set_endpoint), kArgs, "set_endpoint($self, model, endpoint)\n--\n\n"},
-    {"observe", entry(&observe), kArgs, kObserveDoc},
-    {"route", entry(&route), kArgs, "route($self, model, now)\n--\n\n"},
-    {"next_to_load", entry(&next_to_load), METH_NOARGS, "next_to_load($self)\n--\n\n"},
-    {"committed_bytes", entry(&committed_bytes), METH_NOARGS, "committed_bytes($self)\n--\n\n"},
-    {"free_bytes", entry(&free_bytes), METH_NOARGS, "free_bytes($self)\n--\n\n"},
-    {"report", entry(&report), kArgs, "report($self, now)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // The instance, allocated the way the base type allocates, holding `record`.
 std::expected<OwnedRef, PyError> new_instance(PyTypeObject* type, fleet::Fleet record) {
   OwnedRef object = OwnedRef::steal(PyType_GenericAlloc(type, 0));
@@ -156,6 +143,20 @@ std::expected<OwnedRef, PyError> new_instance(PyTypeObject* type, fleet::Fleet r
 }  // namespace
 
 PyMethodDef* fleet_methods() {
+  // Filled on the first call, during module initialisation: the casts to PyCFunction are not
+  // constant expressions, so a table at namespace scope would be filled by a constructor that
+  // runs as soon as the library is loaded.
+  constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+  static PyMethodDef methods[] = {
+      {"set_endpoint", entry(&set_endpoint), kArgs, "set_endpoint($self, model, endpoint)\n--\n\n"},
+      {"observe", entry(&observe), kArgs, kObserveDoc},
+      {"route", entry(&route), kArgs, "route($self, model, now)\n--\n\n"},
+      {"next_to_load", entry(&next_to_load), METH_NOARGS, "next_to_load($self)\n--\n\n"},
+      {"committed_bytes", entry(&committed_bytes), METH_NOARGS, "committed_bytes($self)\n--\n\n"},
+      {"free_bytes", entry(&free_bytes), METH_NOARGS, "free_bytes($self)\n--\n\n"},
+      {"report", entry(&report), kArgs, "report($self, now)\n--\n\n"},
+      {nullptr, nullptr, 0, nullptr},
+  };
   return methods;
 }
 

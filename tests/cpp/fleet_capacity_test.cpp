@@ -24,6 +24,7 @@ ModelEntry entry(std::string name, std::uint64_t weights_bytes, ModelState state
 
 // Usable bytes of 10 GiB.
 Fleet card(std::vector<ModelEntry> models) {
+  mark_repeated_names(models);
   return Fleet{std::move(models), 11 * kGiB, kGiB};
 }
 

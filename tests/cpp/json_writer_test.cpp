@@ -40,13 +40,28 @@ TEST(WriteTest, FloatsReadBackToTheSameFloat) {
   // Compared as Numbers: the form and the bits must both survive, so 1.0 stays a float and -0.0
   // keeps its sign.
   for (double d : {0.1, 1e300, -2.5e-300, 5e-324, 1.7976931348623157e308, -0.0, 0.0, 1.0, 100.0,
-                   -3.0, 1e21, 123456.789}) {
+                   -3.0, 1e21, 123456.789, 1152921504606846976.0, 1e-7}) {
     std::string text = write(Value::number(Number::from_float(d)));
     auto back = read(text);
     ASSERT_TRUE(back.has_value()) << text;
     EXPECT_EQ(*back->as_number(), Number::from_float(d)) << text;
   }
   EXPECT_EQ(write(Value::number(Number::from_float(100.0))), "100.0");
+}
+
+TEST(WriteTest, FloatsUseTheFewestSignificantDigits) {
+  const std::pair<double, const char*> cases[] = {
+      {1152921504606846976.0, "1.152921504606847e+18"},  // 2^60
+      {123456789012345683968.0, "1.2345678901234568e+20"},
+      {1e16, "1e+16"},
+      {9007199254740993.0, "9007199254740992.0"},  // 2^53 + 1 rounds to 2^53
+      {0.00001, "0.00001"},
+      {0.000001, "1e-06"},
+      {-2.5, "-2.5"},
+  };
+  for (const auto& [d, expected] : cases) {
+    EXPECT_EQ(write(Value::number(Number::from_float(d))), expected);
+  }
 }
 
 TEST(WriteTest, RoundTripsACompactDocument) {

@@ -1,5 +1,6 @@
 """Argument matching, conversion and error mapping, seen through `plan`."""
 
+import ctypes
 import sys
 
 import _marlix
@@ -304,3 +305,19 @@ def test_internal_failure(run_python):
     assert "BaseException" in lines[3] and "SystemExit" in lines[3]
     assert lines[4:] == ["False", "True"]
     assert "_marlix: internal failure: std::bad_alloc" in result.stderr
+
+
+@pytest.mark.parametrize("keywords", [[1], ("total_bytes", 1)])
+def test_keywords_that_are_not_a_dict_raise_the_interpreters_error(keywords):
+    # Only C code can pass such keywords; the interpreter's own complaint must come back as the
+    # call's exception, not as a result with an exception left pending.
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object] * 3
+    fleet = _marlix.Fleet(CARD, 10, "[]")
+    for callable_, args in [(plan, (CARD, 2, "[]")), (_marlix.Fleet, (CARD, 2, "[]"))]:
+        with pytest.raises(SystemError, match="bad argument to internal function"):
+            call(callable_, args, keywords)
+    with pytest.raises(SystemError, match="bad argument to internal function"):
+        call(fleet.report, (0,), keywords)
+    assert fleet.route("m", 0).startswith('{"model":"m"')
