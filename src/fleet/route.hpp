@@ -54,6 +54,10 @@ json::Value route_document(const RouteDecision& decision);
 // The same, moving the decision's texts into the tree instead of copying them.
 json::Value route_document(RouteDecision&& decision);
 
+// The compact text of route_document(decision), written straight from the decision with the
+// members in their key order, so answering a request builds no tree.
+std::string write_route_document(const RouteDecision& decision);
+
 // Decide and write compactly.
 std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,
                                               std::uint64_t now);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace marlix::json {
 
@@ -15,6 +16,9 @@ double Number::as_float() const {
 
 namespace {
 
+// Objects up to this size are sorted in place: rosters and details hold a handful of keys.
+constexpr std::size_t kSmallObject = 16;
+
 bool key_less(const Member& m, std::string_view key) {
   return std::string_view(m.key) < key;
 }
@@ -25,11 +29,16 @@ Object Object::from_unsorted(std::vector<Member> members) {
   Object obj;
   // Most objects arrive with few members; a stable sort keeps equal keys in input order, so the
   // last of a run of equal keys is the one read last.
-  bool sorted = std::is_sorted(members.begin(), members.end(),
-                               [](const Member& a, const Member& b) { return a.key < b.key; });
-  if (!sorted) {
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return a.key < b.key; });
+  const auto key_order = [](const Member& a, const Member& b) { return a.key < b.key; };
+  if (members.size() <= kSmallObject) {
+    // An insertion sort is stable too, and unlike std::stable_sort it needs no buffer.
+    for (std::size_t i = 1; i < members.size(); ++i) {
+      for (std::size_t j = i; j > 0 && key_order(members[j], members[j - 1]); --j) {
+        std::swap(members[j], members[j - 1]);
+      }
+    }
+  } else if (!std::is_sorted(members.begin(), members.end(), key_order)) {
+    std::stable_sort(members.begin(), members.end(), key_order);
   }
   // Collapse runs of equal keys onto their last member.
   std::size_t out = 0;

@@ -61,6 +61,8 @@ class Object {
 
   // Stores `value` under `key`, replacing the value of a key already present.
   void insert(std::string key, Value value);
+  // Room for `count` members, for a builder that knows how many it will insert.
+  void reserve(std::size_t count);
   const Value* find(std::string_view key) const;
 
   std::span<const Member> members() const;
@@ -127,6 +129,9 @@ inline Object& Object::operator=(Object&&) noexcept = default;
 inline Object::~Object() = default;
 inline std::span<const Member> Object::members() const {
   return members_;
+}
+inline void Object::reserve(std::size_t count) {
+  members_.reserve(count);
 }
 inline std::size_t Object::size() const {
   return members_.size();

@@ -4,6 +4,7 @@
 
 #include "fleet/fleet.hpp"
 #include "fleet/route.hpp"
+#include "json/writer.hpp"
 
 namespace marlix::fleet {
 namespace {
@@ -113,11 +114,26 @@ TEST(FleetRoute, WritesEachDocumentExactly) {
   }
 }
 
-TEST(FleetRoute, CopyingAndMovingDocumentsAgree) {
+TEST(FleetRoute, CopyingMovingAndDirectWritingAgree) {
   const Fleet fleet = sample_fleet();
   for (const RouteCase& c : kCases) {
     const RouteDecision answer = decide_route(fleet, c.model, c.now);
     EXPECT_EQ(route_document(answer), route_document(RouteDecision(answer))) << c.model;
+    EXPECT_EQ(write_route_document(answer), json::write(route_document(answer))) << c.model;
+  }
+  // Texts that need escaping, and every loss reason with its fault flag.
+  const RouteDecision more[] = {
+      decision::Ready{"a\"b", "\x01\\"},
+      decision::Failed{"m", "line\nbreak \xe2\x80\x94"},
+      decision::Lost{"m", LostReason::Evicted, true},
+      decision::Lost{"m", LostReason::GpuDetached, false},
+      decision::Lost{"m", LostReason::ProcessExited, true},
+      decision::Lost{"m", LostReason::Unhealthy, true},
+      decision::Warming{"m", UINT64_MAX},
+      decision::NotAdmitted{"", 1},
+  };
+  for (const RouteDecision& answer : more) {
+    EXPECT_EQ(write_route_document(answer), json::write(route_document(answer)));
   }
 }
 

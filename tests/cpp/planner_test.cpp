@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "planner/admission.hpp"
 #include "planner/format_gib.hpp"
 #include "planner/plan.hpp"
@@ -164,6 +166,20 @@ TEST(PlanTest, WorkedDocuments) {
             "{\"admitted\":[],\"committed_bytes\":0,\"declared\":0,\"explain\":\"0 of 0 admitted, "
             "0.0 GiB committed of 21.6 GiB usable\",\"fits\":true,\"headroom_bytes\":23192823406,"
             "\"rejected\":[],\"usable_bytes\":23192823406}");
+}
+
+TEST(PlanTest, DirectWritingAgreesWithTheTree) {
+  const std::vector<std::vector<DeclaredModel>> rosters = {
+      {},
+      {{"a", 8589934592, 2147483648}, {"b", 17179869184, 0}, {"c", 4294967296, 1073741824}},
+      {{"q\"\\\t\x01", 5, 0}, {"\xc3\xa9", UINT64_MAX, 1}, {"z", 0, 0}, {"z", 0, 0}},
+  };
+  for (const auto& roster : rosters) {
+    for (std::uint64_t card : {std::uint64_t{0}, std::uint64_t{1073741824}, kCard24}) {
+      const AdmissionResult r = admit_roster(roster, card, compute_reserve(card, 10));
+      EXPECT_EQ(write_plan_document(r), json::write(plan_document(r)));
+    }
+  }
 }
 
 TEST(PlanTest, NamesAreEscapedInJsonButVerbatimInTheSummary) {
