@@ -68,9 +68,12 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::expected<Value, ParseError> run() {
+  std::expected<Value, ParseError> run(const ElementSink* sink = nullptr) {
     Value root;
-    if (!read_value(root)) {
+    skip_whitespace();
+    const bool read =
+        sink != nullptr && !at_end() && peek() == '[' ? read_array(root, sink) : read_value(root);
+    if (!read) {
       return std::unexpected(error());
     }
     skip_whitespace();
@@ -174,7 +177,8 @@ class Reader {
     return true;
   }
 
-  bool read_array(Value& out) {
+  // With a sink, each element goes to it instead of into the array.
+  bool read_array(Value& out, const ElementSink* sink = nullptr) {
     if (!enter_container()) {
       return false;
     }
@@ -190,7 +194,11 @@ class Reader {
         if (!read_value(element)) {
           return false;
         }
-        elements_.push_back(std::move(element));
+        if (sink != nullptr) {
+          (*sink)(std::move(element));
+        } else {
+          elements_.push_back(std::move(element));
+        }
         skip_whitespace();
         if (at_end()) {
           return fail_eof(ErrorKind::EofWhileParsingList);
@@ -627,6 +635,10 @@ std::string ParseError::text() const {
 
 std::expected<Value, ParseError> read(std::string_view text) {
   return Reader(text).run();
+}
+
+std::expected<Value, ParseError> read_elements(std::string_view text, const ElementSink& element) {
+  return Reader(text).run(&element);
 }
 
 }  // namespace marlix::json

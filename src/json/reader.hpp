@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,5 +49,13 @@ struct ParseError {
 
 // Reads exactly one JSON value, with optional whitespace around it. The input is UTF-8.
 std::expected<Value, ParseError> read(std::string_view text);
+
+// Reads like read(), but when the top-level value is an array its elements are handed to
+// `element`, in order, as each one is complete, and are not kept: the value returned is then an
+// empty array. A list of many entries is read this way without holding all of them at once.
+// Elements handed over before a parse error are part of a text that is not JSON: a caller keeps
+// what it learnt from them only once the whole read has succeeded.
+using ElementSink = std::function<void(Value&& element)>;
+std::expected<Value, ParseError> read_elements(std::string_view text, const ElementSink& element);
 
 }  // namespace marlix::json

@@ -75,43 +75,71 @@ std::optional<std::uint64_t> whole_byte_count(const json::Number& n) {
   return static_cast<std::uint64_t>(d);
 }
 
+namespace {
+
+// Reads entries one at a time, in array order, collecting every entry error.
+class RosterReader {
+ public:
+  void add(const json::Value& value) {
+    const std::size_t index = next_index_++;
+    auto entry = read_entry(value);
+    if (entry) {
+      // Once an error is found the roster is dropped anyway; stop copying names.
+      if (errors_.empty()) {
+        roster_.push_back(std::move(*entry));
+      }
+      return;
+    }
+    if (!errors_.empty()) {
+      errors_ += "; ";
+    }
+    errors_ += "entry ";
+    errors_ += std::to_string(index);
+    errors_ += ": ";
+    errors_ += entry.error();
+  }
+
+  std::expected<Roster, std::string> finish() && {
+    if (!errors_.empty()) {
+      return std::unexpected(std::move(errors_));
+    }
+    return std::move(roster_);
+  }
+
+ private:
+  Roster roster_;
+  std::string errors_;
+  std::size_t next_index_ = 0;
+};
+
+constexpr std::string_view kNotAnArray = "expected an array of declared models";
+
+}  // namespace
+
 std::expected<Roster, std::string> read_roster(const json::Value& value) {
   const json::Array* entries = value.as_array();
   if (entries == nullptr) {
-    return std::unexpected("expected an array of declared models");
+    return std::unexpected(std::string(kNotAnArray));
   }
-  Roster roster;
-  roster.reserve(entries->size());
-  std::string errors;
-  for (std::size_t i = 0; i < entries->size(); ++i) {
-    auto entry = read_entry((*entries)[i]);
-    if (entry) {
-      // Once an error is found the roster is dropped anyway; stop copying names.
-      if (errors.empty()) {
-        roster.push_back(std::move(*entry));
-      }
-      continue;
-    }
-    if (!errors.empty()) {
-      errors += "; ";
-    }
-    errors += "entry ";
-    errors += std::to_string(i);
-    errors += ": ";
-    errors += entry.error();
+  RosterReader reader;
+  for (const json::Value& entry : *entries) {
+    reader.add(entry);
   }
-  if (!errors.empty()) {
-    return std::unexpected(std::move(errors));
-  }
-  return roster;
+  return std::move(reader).finish();
 }
 
 std::expected<Roster, std::string> load_roster(std::string_view text) {
-  auto parsed = json::read(text);
+  // Each entry is read as soon as the parser completes it and then let go, so a long roster
+  // never exists as a whole tree. Its errors count only if the whole text is JSON.
+  RosterReader reader;
+  auto parsed = json::read_elements(text, [&reader](json::Value&& entry) { reader.add(entry); });
   if (!parsed) {
     return std::unexpected("bad json: " + parsed.error().text());
   }
-  auto roster = read_roster(*parsed);
+  if (parsed->as_array() == nullptr) {
+    return std::unexpected("could not read the roster: " + std::string(kNotAnArray));
+  }
+  auto roster = std::move(reader).finish();
   if (!roster) {
     return std::unexpected("could not read the roster: " + roster.error());
   }

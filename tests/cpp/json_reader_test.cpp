@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "json/reader.hpp"
 #include "json/writer.hpp"
@@ -156,6 +157,35 @@ INSTANTIATE_TEST_SUITE_P(
                     // Significand and exponent as the algorithm computes them: s / P[k].
                     NumberCase{"1.5e-300", F, bits_of(15.0 / 1e301)},
                     NumberCase{"123e-400", F, bits_of(123.0 / 1e308 / 1e92)}));
+
+TEST(ReadElementsTest, HandsOverTopLevelElementsOnly) {
+  std::vector<Value> seen;
+  const auto keep = [&seen](Value&& v) { seen.push_back(std::move(v)); };
+
+  auto rest = read_elements(R"( [1, [2, 3], {"a": [4]}] )", keep);
+  ASSERT_TRUE(rest.has_value());
+  ASSERT_NE(rest->as_array(), nullptr);
+  EXPECT_TRUE(rest->as_array()->empty());
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], *read("1"));
+  EXPECT_EQ(seen[1], *read("[2,3]"));
+  EXPECT_EQ(seen[2], *read(R"({"a":[4]})"));
+
+  // Any other top-level value comes back whole, and nothing is handed over.
+  seen.clear();
+  auto object = read_elements(R"({"a":[1,2]})", keep);
+  ASSERT_TRUE(object.has_value());
+  EXPECT_EQ(*object, *read(R"({"a":[1,2]})"));
+  EXPECT_TRUE(seen.empty());
+
+  // Errors are those of read(), at the same places.
+  for (const char* text : {"[1, 2,]", "[1", "[1] 2", "", std::string(128, '[').c_str()}) {
+    auto streamed = read_elements(text, keep);
+    auto whole = read(text);
+    ASSERT_FALSE(streamed.has_value()) << text;
+    EXPECT_EQ(streamed.error(), whole.error()) << text;
+  }
+}
 
 TEST(ReadTest, StringsAndEscapes) {
   auto v = read(R"(["a\"\\\/\b\f\n\r\t", "\u0041\u00e9\u20AC", "\uD83D\uDE00", "\u0000"])");

@@ -128,6 +128,10 @@ TEST(RosterTest, ErrorTexts) {
       {"[7, {\"model\":\"ok\",\"weightsBytes\":1}, {\"model\":\"a\\\"b\",\"weightsBytes\":[]}]",
        p + "entry 0: missing \"model\"; entry 2: a\"b: \"weightsBytes\" missing or not a whole "
            "byte count"},
+      // Entries are read while the text is parsed, but a text that is not JSON wins over them.
+      {"[7, {\"model\":\"\"}, 1,]", "bad json: trailing comma at line 1 column 21"},
+      {"[7] x", "bad json: trailing characters at line 1 column 5"},
+      {"[[{\"model\":\"m\",\"weightsBytes\":1}]]", p + "entry 0: missing \"model\""},
   };
   for (const RosterErrorCase& c : cases) {
     auto r = load_roster(c.text);
