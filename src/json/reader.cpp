@@ -1,8 +1,10 @@
 #include "json/reader.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 
 namespace marlix::json {
 
@@ -14,6 +16,18 @@ constexpr double kPowersOfTen[] = {
 static_assert(std::size(kPowersOfTen) == 309);
 
 constexpr std::uint8_t kMaxDepth = 128;
+
+// The bytes that end a run of ordinary string content: the quotation mark, the backslash and the
+// control characters.
+constexpr auto kEndsRun = [] {
+  std::array<bool, 256> ends{};
+  for (int c = 0; c < 0x20; ++c) {
+    ends[c] = true;
+  }
+  ends['"'] = true;
+  ends['\\'] = true;
+  return ends;
+}();
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -283,13 +297,9 @@ class Reader {
     }
     ++pos_;  // '}'
     ++depth_;
-    std::vector<Member> members;
-    members.reserve(members_.size() - base);
-    for (std::size_t i = base; i < members_.size(); ++i) {
-      members.push_back(std::move(members_[i]));
-    }
+    out = Value::object(
+        Object::from_unsorted(std::span<Member>(members_).subspan(base, members_.size() - base)));
     members_.resize(base);
-    out = Value::object(Object::from_unsorted(std::move(members)));
     return true;
   }
 
@@ -358,11 +368,7 @@ class Reader {
     std::size_t run_start = pos_;
     while (true) {
       // Ordinary bytes are taken in runs and copied once.
-      while (pos_ < text_.size()) {
-        auto c = static_cast<unsigned char>(text_[pos_]);
-        if (c == '"' || c == '\\' || c < 0x20) {
-          break;
-        }
+      while (pos_ < text_.size() && !kEndsRun[static_cast<unsigned char>(text_[pos_])]) {
         ++pos_;
       }
       if (at_end()) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <iterator>
 #include <utility>
 
 namespace marlix::json {
@@ -54,6 +56,34 @@ Object Object::from_unsorted(std::vector<Member> members) {
   }
   members.resize(out);
   obj.members_ = std::move(members);
+  return obj;
+}
+
+Object Object::from_unsorted(std::span<Member> members) {
+  if (members.size() > kSmallObject) {
+    return from_unsorted(std::vector<Member>(std::make_move_iterator(members.begin()),
+                                             std::make_move_iterator(members.end())));
+  }
+  // Sort positions rather than members (stable: equal keys keep their input order), then move
+  // each member once into its place, a repeated key keeping the value that came last.
+  std::uint8_t order[kSmallObject];
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::size_t j = i;
+    for (; j > 0 && members[i].key < members[order[j - 1]].key; --j) {
+      order[j] = order[j - 1];
+    }
+    order[j] = static_cast<std::uint8_t>(i);
+  }
+  Object obj;
+  obj.members_.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    Member& m = members[order[i]];
+    if (!obj.members_.empty() && obj.members_.back().key == m.key) {
+      obj.members_.back().value = std::move(m.value);
+    } else {
+      obj.members_.push_back(std::move(m));
+    }
+  }
   return obj;
 }
 

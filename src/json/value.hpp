@@ -58,6 +58,8 @@ class Object {
 
   // Takes members in any order; a repeated key keeps the value that came last.
   static Object from_unsorted(std::vector<Member> members);
+  // The same, moving the members out of `members` (a reader's scratch space).
+  static Object from_unsorted(std::span<Member> members);
 
   // Stores `value` under `key`, replacing the value of a key already present.
   void insert(std::string key, Value value);

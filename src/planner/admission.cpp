@@ -19,6 +19,7 @@ AdmissionResult admit_roster(const Roster& roster, std::uint64_t total_bytes,
   AdmissionResult result;
   result.usable_bytes = usable_bytes(total_bytes, reserve_bytes);
   result.verdicts.reserve(roster.size());
+  result.admitted.reserve(roster.size());
   // First fit in roster order: no sorting and no going back.
   for (const DeclaredModel& m : roster) {
     const std::uint64_t need = need_bytes(m.weights_bytes, m.kv_bytes);

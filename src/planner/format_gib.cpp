@@ -3,19 +3,39 @@
 #include <charconv>
 
 #include "core/internal_error.hpp"
+#include "planner/admission.hpp"
 
 namespace marlix::planner {
 
 void append_gib(std::string& out, std::uint64_t bytes) {
-  // The conversion to double rounds to nearest; scaling by 2^-30 is exact. Fixed notation with
-  // precision 1 rounds the exact binary value, halfway cases to even.
-  const double gib = static_cast<double>(bytes) * 0x1p-30;
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, gib, std::chars_format::fixed, 1);
+  // The figure is the byte count rounded to the nearest double, in GiB (scaling by 2^-30 is
+  // exact), rounded to the nearest tenth with halfway cases to the even tenth. The double is a
+  // whole number of bytes, so the rounding is done exactly in integers: tenths = bytes * 10 / 2^30.
+  constexpr std::uint64_t kHalf = kGiB / 2;
+  const double rounded = static_cast<double>(bytes);
+  std::uint64_t whole = 0;  // whole GiB
+  std::uint64_t rest = 0;   // bytes below that
+  if (rounded >= 0x1p64) {  // the largest counts round up to 2^64, which no u64 holds
+    whole = std::uint64_t{1} << 34;
+  } else {
+    const auto exact = static_cast<std::uint64_t>(rounded);
+    whole = exact / kGiB;
+    rest = exact % kGiB;
+  }
+  const std::uint64_t scaled = rest * 10;  // below 10 GiB: no overflow
+  std::uint64_t tenths = whole * 10 + scaled / kGiB;
+  const std::uint64_t remainder = scaled % kGiB;
+  if (remainder > kHalf || (remainder == kHalf && tenths % 2 == 1)) {
+    ++tenths;
+  }
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, tenths / 10);
   if (ec != std::errc()) {
     throw InternalError("GiB figure does not fit its buffer");
   }
   out.append(buf, end);
+  out += '.';
+  out += static_cast<char>('0' + tenths % 10);
 }
 
 std::string format_gib(std::uint64_t bytes) {

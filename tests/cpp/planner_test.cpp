@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,35 @@ TEST(FormatGibTest, Table) {
   };
   for (const auto& [bytes, text] : cases) {
     EXPECT_EQ(format_gib(bytes), text) << bytes;
+  }
+}
+
+// The figure is the double's exact value rounded to one decimal, halfway cases to even: exactly
+// what fixed notation with precision 1 gives, checked around every quarter GiB up to 4096 GiB and
+// on pseudo-random counts of every size.
+TEST(FormatGibTest, AgreesWithFixedNotation) {
+  const auto fixed = [](std::uint64_t bytes) {
+    char buf[32];
+    auto end = std::to_chars(buf, buf + sizeof buf, static_cast<double>(bytes) * 0x1p-30,
+                             std::chars_format::fixed, 1)
+                   .ptr;
+    return std::string(buf, end);
+  };
+  std::vector<std::uint64_t> counts;
+  for (std::uint64_t quarter = 0; quarter <= 4096 * 4; ++quarter) {
+    const std::uint64_t at = quarter << 28;
+    counts.insert(counts.end(), {at, at + 1, at > 0 ? at - 1 : 0});
+  }
+  std::uint64_t x = 0x9E3779B97F4A7C15u;
+  for (int i = 0; i < 200000; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    counts.push_back(x >> (i % 64));
+  }
+  counts.insert(counts.end(), {UINT64_MAX, UINT64_MAX - 1024, UINT64_MAX - 2048, 1ull << 63});
+  for (std::uint64_t bytes : counts) {
+    ASSERT_EQ(format_gib(bytes), fixed(bytes)) << bytes;
   }
 }
 
