@@ -11,6 +11,8 @@ namespace marlix::fleet {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 // The decision for an admitted entry, from its state.
 struct Decide {
   const ModelEntry& entry;
@@ -93,7 +95,7 @@ struct Write {
   std::string& out;
 
   void model(std::string_view model) const {
-    out += "\"model\":";
+    out += "\"model\":"sv;
     json::write_string(out, model);
   }
   void uint(std::uint64_t value) const {
@@ -103,50 +105,51 @@ struct Write {
   }
 
   void operator()(const decision::Ready& d) const {
-    out += "{\"endpoint\":";
+    out += "{\"endpoint\":"sv;
     json::write_string(out, d.endpoint);
     out += ',';
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":true,"route":"ready","try_elsewhere":false})";
+    out += R"(,"operator_fault":false,"ready":true,"route":"ready","try_elsewhere":false})"sv;
   }
   void operator()(const decision::Warming& d) const {
-    out += "{\"for_ms\":";
+    out += "{\"for_ms\":"sv;
     uint(d.for_ms);
     out += ',';
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"warming","try_elsewhere":false})";
+    out += R"(,"operator_fault":false,"ready":false,"route":"warming","try_elsewhere":false})"sv;
   }
   void operator()(const decision::Lost& d) const {
     out += '{';
     model(d.model);
-    out += d.operator_fault ? R"(,"operator_fault":true)" : R"(,"operator_fault":false)";
-    out += R"(,"ready":false,"reason":")";
+    out += d.operator_fault ? R"(,"operator_fault":true)"sv : R"(,"operator_fault":false)"sv;
+    out += R"(,"ready":false,"reason":")"sv;
     out += route_name(d.reason);
-    out += R"(","route":"lost","try_elsewhere":true})";
+    out += R"(","route":"lost","try_elsewhere":true})"sv;
   }
   void operator()(const decision::Failed& d) const {
     out += '{';
     model(d.model);
-    out += R"(,"operator_fault":true,"ready":false,"reason":)";
+    out += R"(,"operator_fault":true,"ready":false,"reason":)"sv;
     json::write_string(out, d.reason);
-    out += R"(,"route":"failed","try_elsewhere":true})";
+    out += R"(,"route":"failed","try_elsewhere":true})"sv;
   }
   void operator()(const decision::NotAdmitted& d) const {
     out += '{';
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"not_admitted","short_bytes":)";
+    out += R"(,"operator_fault":false,"ready":false,"route":"not_admitted","short_bytes":)"sv;
     uint(d.short_bytes);
-    out += R"(,"try_elsewhere":true})";
+    out += R"(,"try_elsewhere":true})"sv;
   }
   void operator()(const decision::NotDeclared& d) const {
     out += '{';
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"not_declared","try_elsewhere":true})";
+    out +=
+        R"(,"operator_fault":false,"ready":false,"route":"not_declared","try_elsewhere":true})"sv;
   }
   void operator()(const decision::Unknown& d) const {
     out += '{';
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"unknown","try_elsewhere":true})";
+    out += R"(,"operator_fault":false,"ready":false,"route":"unknown","try_elsewhere":true})"sv;
   }
 };
 

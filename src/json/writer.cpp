@@ -1,5 +1,6 @@
 #include "json/writer.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -56,6 +57,18 @@ void write_number(std::string& out, const Number& n) {
   }
 }
 
+// The bytes a string cannot hold as they are: the quotation mark, the backslash and the control
+// characters.
+constexpr auto kNeedsEscape = [] {
+  std::array<bool, 256> needs{};
+  for (int c = 0; c < 0x20; ++c) {
+    needs[c] = true;
+  }
+  needs['"'] = true;
+  needs['\\'] = true;
+  return needs;
+}();
+
 }  // namespace
 
 void write_string(std::string& out, std::string_view s) {
@@ -64,7 +77,7 @@ void write_string(std::string& out, std::string_view s) {
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') {
+    if (!kNeedsEscape[c]) {
       continue;
     }
     out.append(s.data() + run_start, i - run_start);
