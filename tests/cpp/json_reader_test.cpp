@@ -179,7 +179,8 @@ TEST(ReadElementsTest, HandsOverTopLevelElementsOnly) {
   EXPECT_TRUE(seen.empty());
 
   // Errors are those of read(), at the same places.
-  for (const char* text : {"[1, 2,]", "[1", "[1] 2", "", std::string(128, '[').c_str()}) {
+  const std::string too_deep(128, '[');
+  for (std::string_view text : {"[1, 2,]", "[1", "[1] 2", "", too_deep.c_str()}) {
     auto streamed = read_elements(text, keep);
     auto whole = read(text);
     ASSERT_FALSE(streamed.has_value()) << text;
