@@ -16,23 +16,11 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(json_reader_fuzz plan_fuzz fleet_fuzz)
 jobs=${JOBS:-2}
 
-step() { printf '\n== %s\n' "$*"; }
+. scripts/common.sh
 
 # libstdc++ 12's <expected> and <source_location> need clang 19; Debian 12 packages it.
 llvm=19
-need_pkgs=()
-for pkg in "clang-$llvm" "libclang-rt-$llvm-dev" cmake ninja-build; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
-done
-if [ ${#need_pkgs[@]} -gt 0 ]; then
-  step "installing ${need_pkgs[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${need_pkgs[*]} (run as root or install them)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
-fi
+need_packages "clang-$llvm" "libclang-rt-$llvm-dev" cmake ninja-build
 
 step "building the fuzz targets"
 build=$root/build/fuzz

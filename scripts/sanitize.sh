@@ -10,21 +10,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${JOBS:-2}
 
-step() { printf '\n== %s\n' "$*"; }
+. scripts/common.sh
 
-need_pkgs=()
-for pkg in g++ libgtest-dev cmake ninja-build python3-venv python3-dev; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
-done
-if [ ${#need_pkgs[@]} -gt 0 ]; then
-  step "installing ${need_pkgs[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${need_pkgs[*]} (run as root or install them)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
-fi
+need_packages g++ libgtest-dev cmake ninja-build python3-venv python3-dev
 
 out=$root/build/sanitize
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -9,23 +9,11 @@ root=$PWD
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-60}
 
-step() { printf '\n== %s\n' "$*"; }
+. scripts/common.sh
 
 # System packages: a compiler, GoogleTest for the core's tests, and the Unicode Character
 # Database that the escape table of observation kinds is checked against.
-need_pkgs=()
-for pkg in g++ libgtest-dev unicode-data; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
-done
-if [ ${#need_pkgs[@]} -gt 0 ]; then
-  step "installing ${need_pkgs[*]}"
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${need_pkgs[*]} (run as root or install them)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_pkgs[@]}" >/dev/null
-fi
+need_packages g++ libgtest-dev unicode-data
 
 step "python environment"
 [ -x .venv/bin/python ] || python3 -m venv .venv

@@ -6,6 +6,8 @@
 #include <limits>
 #include <span>
 
+#include "json/string_bytes.hpp"
+
 namespace marlix::json {
 
 namespace {
@@ -16,18 +18,6 @@ constexpr double kPowersOfTen[] = {
 static_assert(std::size(kPowersOfTen) == 309);
 
 constexpr std::uint8_t kMaxDepth = 128;
-
-// The bytes that end a run of ordinary string content: the quotation mark, the backslash and the
-// control characters.
-constexpr auto kEndsRun = [] {
-  std::array<bool, 256> ends{};
-  for (int c = 0; c < 0x20; ++c) {
-    ends[c] = true;
-  }
-  ends['"'] = true;
-  ends['\\'] = true;
-  return ends;
-}();
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -368,7 +358,7 @@ class Reader {
     std::size_t run_start = pos_;
     while (true) {
       // Ordinary bytes are taken in runs and copied once.
-      while (pos_ < text_.size() && !kEndsRun[static_cast<unsigned char>(text_[pos_])]) {
+      while (pos_ < text_.size() && !kSpecialInString[static_cast<unsigned char>(text_[pos_])]) {
         ++pos_;
       }
       if (at_end()) {

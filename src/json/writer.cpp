@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/internal_error.hpp"
+#include "json/string_bytes.hpp"
 
 namespace marlix::json {
 
@@ -57,18 +58,6 @@ void write_number(std::string& out, const Number& n) {
   }
 }
 
-// The bytes a string cannot hold as they are: the quotation mark, the backslash and the control
-// characters.
-constexpr auto kNeedsEscape = [] {
-  std::array<bool, 256> needs{};
-  for (int c = 0; c < 0x20; ++c) {
-    needs[c] = true;
-  }
-  needs['"'] = true;
-  needs['\\'] = true;
-  return needs;
-}();
-
 }  // namespace
 
 void write_string(std::string& out, std::string_view s) {
@@ -77,7 +66,7 @@ void write_string(std::string& out, std::string_view s) {
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     auto c = static_cast<unsigned char>(s[i]);
-    if (!kNeedsEscape[c]) {
+    if (!kSpecialInString[c]) {
       continue;
     }
     out.append(s.data() + run_start, i - run_start);
