@@ -19,25 +19,28 @@ std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::ui
   }
   const planner::AdmissionResult admission =
       planner::admit_roster(*roster, total_bytes, reserve_bytes);
-  // Verdicts are taken by position, so two entries with the same name each keep their own.
-  if (admission.verdicts.size() != roster->size()) {
-    throw InternalError("admission gave a verdict count that differs from the roster length");
-  }
-
   Fleet fleet;
   fleet.total_bytes = total_bytes;
   fleet.reserve_bytes = reserve_bytes;
   fleet.models.reserve(roster->size());
+  // Verdicts go by position, so two entries with the same name each keep their own: the rejected
+  // list is in roster order, and an entry is rejected exactly when it is the next one listed.
+  auto rejected = admission.rejected.begin();
   for (std::size_t i = 0; i < roster->size(); ++i) {
     planner::DeclaredModel& declared = (*roster)[i];
-    const planner::Verdict& verdict = admission.verdicts[i];
     ModelEntry entry;
     entry.name = std::move(declared.model);
     entry.weights_bytes = declared.weights_bytes;
     entry.kv_bytes = declared.kv_bytes;
-    entry.short_bytes = verdict.short_bytes;
-    entry.admitted = verdict.admitted;
+    if (rejected != admission.rejected.end() && rejected->position == i) {
+      entry.admitted = false;
+      entry.short_bytes = rejected->short_bytes();
+      ++rejected;
+    }
     fleet.models.push_back(std::move(entry));
+  }
+  if (rejected != admission.rejected.end()) {
+    throw InternalError("a rejected model's position is not in the roster");
   }
   mark_repeated_names(fleet.models);
   return fleet;

@@ -61,8 +61,13 @@ void write_number(std::string& out, const Number& n) {
 }  // namespace
 
 void write_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
+  write_string_content(out, s);
+  out.push_back('"');
+}
+
+void write_string_content(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     auto c = static_cast<unsigned char>(s[i]);
@@ -101,7 +106,6 @@ void write_string(std::string& out, std::string_view s) {
     }
   }
   out.append(s.data() + run_start, s.size() - run_start);
-  out.push_back('"');
 }
 
 void write_to(std::string& out, const Value& value) {

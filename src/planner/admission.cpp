@@ -18,19 +18,17 @@ AdmissionResult admit_roster(const Roster& roster, std::uint64_t total_bytes,
                              std::uint64_t reserve_bytes) {
   AdmissionResult result;
   result.usable_bytes = usable_bytes(total_bytes, reserve_bytes);
-  result.verdicts.reserve(roster.size());
   result.admitted.reserve(roster.size());
   // First fit in roster order: no sorting and no going back.
-  for (const DeclaredModel& m : roster) {
+  for (std::size_t position = 0; position < roster.size(); ++position) {
+    const DeclaredModel& m = roster[position];
     const std::uint64_t need = need_bytes(m.weights_bytes, m.kv_bytes);
     const std::uint64_t free = floor_sub(result.usable_bytes, result.committed_bytes);
     if (need <= free) {
       result.admitted.push_back(m.model);
       result.committed_bytes += need;
-      result.verdicts.push_back(Verdict{true, 0});
     } else {
-      result.rejected.push_back(RejectedModel{m.model, need, free});
-      result.verdicts.push_back(Verdict{false, need - free});
+      result.rejected.push_back(RejectedModel{m.model, need, free, position});
     }
   }
   return result;

@@ -35,15 +35,12 @@ struct RejectedModel {
   std::string model;
   std::uint64_t needed_bytes = 0;
   std::uint64_t free_bytes = 0;  // usable bytes not yet committed at this model's turn
+  // Its place in the roster, so a record built per entry takes this very entry's verdict even
+  // when another entry has the same name.
+  std::size_t position = 0;
 
   std::uint64_t short_bytes() const { return floor_sub(needed_bytes, free_bytes); }
   friend bool operator==(const RejectedModel&, const RejectedModel&) = default;
-};
-
-// Where each roster entry landed, by position.
-struct Verdict {
-  bool admitted = true;
-  std::uint64_t short_bytes = 0;  // 0 when admitted
 };
 
 struct AdmissionResult {
@@ -51,7 +48,6 @@ struct AdmissionResult {
   std::vector<RejectedModel> rejected;
   std::uint64_t committed_bytes = 0;
   std::uint64_t usable_bytes = 0;
-  std::vector<Verdict> verdicts;  // one per roster entry, in roster order
 };
 
 AdmissionResult admit_roster(const Roster& roster, std::uint64_t total_bytes,

@@ -7,8 +7,11 @@
 
 namespace marlix::planner {
 
-std::string plan_summary(const AdmissionResult& result) {
-  std::string out;
+namespace {
+
+// Appends the summary: as plain text, or already escaped as the content of a JSON string, which
+// is how the plan document carries it (so the document needs no second copy of it).
+void append_summary(std::string& out, const AdmissionResult& result, bool json_content) {
   out += std::to_string(result.admitted.size());
   out += " of ";
   out += std::to_string(result.admitted.size() + result.rejected.size());
@@ -18,8 +21,12 @@ std::string plan_summary(const AdmissionResult& result) {
   append_gib(out, result.usable_bytes);
   out += " GiB usable";
   for (const RejectedModel& r : result.rejected) {
-    out += "\n  REJECTED ";
-    out += r.model;
+    out += json_content ? "\\n  REJECTED " : "\n  REJECTED ";
+    if (json_content) {
+      json::write_string_content(out, r.model);
+    } else {
+      out += r.model;
+    }
     out += " \u2014 needs ";
     append_gib(out, r.needed_bytes);
     out += " GiB, ";
@@ -28,6 +35,13 @@ std::string plan_summary(const AdmissionResult& result) {
     append_gib(out, r.short_bytes());
     out += " GiB";
   }
+}
+
+}  // namespace
+
+std::string plan_summary(const AdmissionResult& result) {
+  std::string out;
+  append_summary(out, result, false);
   return out;
 }
 
@@ -74,9 +88,17 @@ void append_uint(std::string& out, std::uint64_t value) {
 }  // namespace
 
 std::string write_plan_document(const AdmissionResult& result) {
+  // Room for the whole document, names unescaped: an admitted name takes its quotes and a comma,
+  // a rejected one its summary line and its object, about 180 bytes besides its name twice.
+  std::size_t estimate = 256;
+  for (const std::string& name : result.admitted) {
+    estimate += name.size() + 3;
+  }
+  for (const RejectedModel& r : result.rejected) {
+    estimate += 2 * r.model.size() + 180;
+  }
   std::string out;
-  // Names are most of the text: a guess that saves most of the string's regrowth.
-  out.reserve(256 + 24 * result.admitted.size() + 160 * result.rejected.size());
+  out.reserve(estimate);
   out += "{\"admitted\":[";
   for (std::size_t i = 0; i < result.admitted.size(); ++i) {
     if (i > 0) {
@@ -88,8 +110,9 @@ std::string write_plan_document(const AdmissionResult& result) {
   append_uint(out, result.committed_bytes);
   out += ",\"declared\":";
   append_uint(out, result.admitted.size() + result.rejected.size());
-  out += ",\"explain\":";
-  json::write_string(out, plan_summary(result));
+  out += ",\"explain\":\"";
+  append_summary(out, result, true);
+  out += '"';
   out += result.rejected.empty() ? ",\"fits\":true" : ",\"fits\":false";
   out += ",\"headroom_bytes\":";
   append_uint(out, floor_sub(result.usable_bytes, result.committed_bytes));

@@ -1,6 +1,7 @@
 """Argument matching, conversion and error mapping, seen through `plan`."""
 
 import ctypes
+import json
 import sys
 
 import _marlix
@@ -261,8 +262,8 @@ def test_unprintable_type_error(monkeypatch):
 
 def test_internal_failure(run_python):
     # Without a test hook the one way to reach an internal failure from Python is to make a
-    # native allocation fail: the address-space limit leaves room for the interpreter's copy
-    # of the roster but not for the module's own.
+    # native allocation fail: the address-space limit leaves room for the slices a long text is
+    # encoded in, but not for the module's own copy of the roster.
     result = run_python(
         """
         import resource
@@ -272,7 +273,7 @@ def test_internal_failure(run_python):
         text = "[" + " " * size
         with open("/proc/self/status") as status:
             in_use = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
-        limit = in_use + size + size // 2
+        limit = in_use + size // 2
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
         try:
@@ -321,3 +322,19 @@ def test_keywords_that_are_not_a_dict_raise_the_interpreters_error(keywords):
     with pytest.raises(SystemError, match="bad argument to internal function"):
         call(fleet.report, (0,), keywords)
     assert fleet.route("m", 0).startswith('{"model":"m"')
+
+
+def test_long_texts_arrive_whole():
+    # Long texts are encoded in slices: characters of every width across the slice boundaries.
+    name = ("é€😀a" * 40_000)[:150_001]
+    roster = f'[{{"model": "{name}", "weightsBytes": 1}}]'
+    assert len(roster) > 2 * 2**16
+    assert json.loads(plan(CARD, 10, roster))["admitted"] == [name]
+
+
+def test_long_text_with_a_lone_surrogate_names_its_place_in_the_whole():
+    text = "[" + " " * 100_000 + "\udc80]"
+    with pytest.raises(UnicodeEncodeError) as raised:
+        plan(CARD, 10, text)
+    assert raised.value.start == 100_001
+    assert str(raised.value) == str(pytest.raises(UnicodeEncodeError, text.encode).value)
