@@ -79,5 +79,14 @@ TEST(FleetTransition, EarlierTimesAreAppliedAsGiven) {
             ModelState(state::Stopped{10}));
 }
 
+// Entering the alternative a model is already in renews its time, and its reason or detail.
+TEST(FleetTransition, SameAlternativeTakesTheNewTime) {
+  EXPECT_EQ(
+      transition(state::Lost{100, LostReason::ProcessExited}, observation::ProcessExited{}, kNow),
+      ModelState(state::Lost{kNow, LostReason::ProcessExited}));
+  EXPECT_EQ(transition(state::Failed{"a", 100}, observation::LoadFailed{"a"}, kNow),
+            ModelState(state::Failed{"a", kNow}));
+}
+
 }  // namespace
 }  // namespace marlix::fleet

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -79,10 +80,14 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"[1e400]", "number out of range at line 1 column 6"},
         ErrorCase{"-1e309", "number out of range at line 1 column 6"},
         ErrorCase{"1e99999999999", "number out of range at line 1 column 12"},
+        ErrorCase{"-1e99999999999", "number out of range at line 1 column 13"},
+        // An exponent held at the 32-bit limit still goes out of range after the whole number.
+        ErrorCase{std::string(25, '1') + "e2147483647", "number out of range at line 1 column 36"},
         ErrorCase{"\"\\x\"", "invalid escape at line 1 column 3"},
         ErrorCase{"\"\\u12x4\"", "invalid escape at line 1 column 7"},
         ErrorCase{"\"\\uDC00\"", "lone leading surrogate in hex escape at line 1 column 7"},
         ErrorCase{"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        ErrorCase{"\"\\uD800\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"},
         ErrorCase{"\"\\uD800\"", "unexpected end of hex escape at line 1 column 8"},
         ErrorCase{"\"\\uD800\\n\"", "unexpected end of hex escape at line 1 column 9"},
         ErrorCase{"\"a\nb\"",
@@ -156,7 +161,27 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"18446744073709551616.9", F, bits_of(1844674407370955161.0 * 10)},
                     // Significand and exponent as the algorithm computes them: s / P[k].
                     NumberCase{"1.5e-300", F, bits_of(15.0 / 1e301)},
-                    NumberCase{"123e-400", F, bits_of(123.0 / 1e308 / 1e92)}));
+                    NumberCase{"123e-400", F, bits_of(123.0 / 1e308 / 1e92)},
+                    NumberCase{"5e-320", F, bits_of(5.0 / 1e308 / 1e12)},
+                    // An exponent too long for 32 bits: zero when it is negative or s is 0.
+                    NumberCase{"1e-2147483648", F, bits_of(0.0)},
+                    NumberCase{"0e2147483648", F, bits_of(0.0)},
+                    // The significand fills up inside the fraction; later digits are dropped.
+                    NumberCase{"0.18446744073709551616", F,
+                               bits_of(static_cast<double>(1844674407370955161ULL) / 1e19)},
+                    NumberCase{"-18446744073709551616", F,
+                               bits_of(-(static_cast<double>(1844674407370955161ULL) * 10))}));
+
+// 1eK is exactly P[K], which must be the double nearest to 10^K.
+TEST(ReadTest, PowersOfTenAreTheNearestDoubles) {
+  for (int k = 0; k <= 308; ++k) {
+    const std::string text = "1e" + std::to_string(k);
+    auto v = read(text);
+    ASSERT_TRUE(v.has_value()) << text;
+    EXPECT_EQ(bits_of(v->as_number()->as_float()), bits_of(std::strtod(text.c_str(), nullptr)))
+        << text;
+  }
+}
 
 TEST(ReadElementsTest, HandsOverTopLevelElementsOnly) {
   std::vector<Value> seen;

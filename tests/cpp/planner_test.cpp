@@ -150,6 +150,8 @@ TEST(RosterTest, ErrorTexts) {
        p + "entry 0: m: \"kvBytes\" is not a whole byte count"},
       {"[{\"model\":\"m\",\"weightsBytes\":1,\"kvBytes\":\"1\"}]",
        p + "entry 0: m: \"kvBytes\" is not a whole byte count"},
+      {"[{\"model\":\"m\",\"weightsBytes\":1,\"kvBytes\":0.5,\"kv_bytes\":1}]",
+       p + "entry 0: m: \"kvBytes\" is not a whole byte count"},
       {"[7, {\"model\":\"ok\",\"weightsBytes\":1}, {\"model\":\"a\\\"b\",\"weightsBytes\":[]}]",
        p + "entry 0: missing \"model\"; entry 2: a\"b: \"weightsBytes\" missing or not a whole "
            "byte count"},
