@@ -58,6 +58,10 @@ const DecodeCase kDecodeCases[] = {
     {"probe_ok", R"({"vramBytes": 18446744073709551615})", observation::ProbeOk{UINT64_MAX}},
     {"probe_ok", R"({"vramBytes": 18446744073709551616})", observation::ProbeOk{UINT64_MAX}},
     {"probe_ok", R"({"vramBytes": 1e30})", observation::ProbeOk{UINT64_MAX}},
+    // The largest double below 2^64 is taken exactly; 2^64 itself gives the largest count.
+    {"probe_ok", R"({"vramBytes": 18446744073709549568.0})",
+     observation::ProbeOk{18446744073709549568u}},
+    {"probe_ok", R"({"vramBytes": 1.8446744073709552e19})", observation::ProbeOk{UINT64_MAX}},
     {"probe_ok", R"({"VramBytes": 5})", observation::ProbeOk{0}},
     // A detail that is not an object has no keys.
     {"probe_ok", "[1,2]", observation::ProbeOk{0}},
