@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import os
 import sys
 from collections.abc import Sequence
 from typing import Callable, NoReturn, TypeVar
@@ -26,6 +27,7 @@ from marlix.summary import render_plan
 EXIT_OK = 0
 EXIT_REJECTED = 1
 EXIT_BAD_INPUT = 2
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for such a writer
 
 STDIN = "-"
 
@@ -37,10 +39,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return run(args)
+        status = run(args)
+        sys.stdout.flush()  # inside the try, so a reader that went away is reported here
+        return status
     except InputError as error:
         print(f"marlix: {error}", file=sys.stderr)
         return EXIT_BAD_INPUT
+    except BrokenPipeError:
+        # The reader went away (`marlix demo | head`): stop quietly, as other tools do, and keep
+        # the interpreter from complaining again when it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
 
 
 def run_plan(args: argparse.Namespace) -> int:

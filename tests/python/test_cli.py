@@ -359,3 +359,13 @@ def test_console_script_and_version():
     script = Path(sysconfig.get_path("scripts")) / "marlix"
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "marlix 0.5.0\n")
+
+
+def test_a_reader_that_goes_away_stops_the_output_quietly():
+    command = [sys.executable, "-m", "marlix", "demo"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdout is not None and proc.stderr is not None
+        proc.stdout.close()  # before the first byte: every write finds no reader
+        stderr = proc.stderr.read()
+        assert proc.wait(timeout=60) == 141
+    assert stderr == b""
