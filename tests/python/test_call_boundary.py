@@ -6,19 +6,10 @@ import sys
 
 import _marlix
 import pytest
+from samples import Index
 
 plan = _marlix.plan
 CARD = 2**34
-
-
-class Index:
-    """An integer-like object: accepted wherever an int is."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Raises:

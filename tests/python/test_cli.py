@@ -148,6 +148,17 @@ def test_plan_refuses_a_roster_that_is_not_utf8(tmp_path):
 
 # --- --card auto ------------------------------------------------------------------------
 
+# Stand-ins for pynvml. Each fails at a later step than the one before it; an NVML that comes up
+# starts from WORKING_NVML and says what GPU 0 does.
+WORKING_NVML = """
+    import types
+    class NVMLError(Exception):
+        pass
+    def nvmlInit():
+        pass
+    def nvmlShutdown():
+        pass
+"""
 FAKE_NVML = {
     "absent": "raise ImportError('no module named pynvml')",
     "no driver": """
@@ -156,29 +167,18 @@ FAKE_NVML = {
         def nvmlInit():
             raise NVMLError('Driver Not Loaded')
     """,
-    "no gpu": """
-        class NVMLError(Exception):
-            pass
-        def nvmlInit():
-            pass
-        def nvmlShutdown():
-            pass
-        def nvmlDeviceGetHandleByIndex(index):
-            raise NVMLError('Invalid Argument')
+    "no gpu": WORKING_NVML
+    + """
+    def nvmlDeviceGetHandleByIndex(index):
+        raise NVMLError('Invalid Argument')
     """,
-    "24 GiB gpu": """
-        import types
-        class NVMLError(Exception):
-            pass
-        def nvmlInit():
-            pass
-        def nvmlShutdown():
-            pass
-        def nvmlDeviceGetHandleByIndex(index):
-            return index
-        def nvmlDeviceGetMemoryInfo(handle):
-            assert handle == 0
-            return types.SimpleNamespace(total=24 * 2**30, free=0, used=0)
+    "24 GiB gpu": WORKING_NVML
+    + """
+    def nvmlDeviceGetHandleByIndex(index):
+        return index
+    def nvmlDeviceGetMemoryInfo(handle):
+        assert handle == 0
+        return types.SimpleNamespace(total=24 * 2**30, free=0, used=0)
     """,
 }
 

@@ -3,16 +3,9 @@
 import json
 
 import _marlix
+from samples import CARD, GIB
+from samples import WORKED_ROSTER as ROSTER
 
-GIB = 2**30
-CARD = 24 * GIB
-ROSTER = json.dumps(
-    [
-        {"model": "a", "weightsBytes": 8 * GIB, "kvBytes": 2 * GIB},
-        {"model": "b", "weightsBytes": 16 * GIB},
-        {"model": "c", "weightsBytes": 4 * GIB, "kv_bytes": GIB},
-    ]
-)
 USABLE = 23192823406
 
 

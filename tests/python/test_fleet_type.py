@@ -7,10 +7,9 @@ import weakref
 
 import _marlix
 import pytest
+from samples import CARD, GIB, Index
 
 Fleet = _marlix.Fleet
-GIB = 2**30
-CARD = 24 * GIB
 ROSTER = json.dumps(
     [
         {"model": "a", "weightsBytes": 8 * GIB, "kvBytes": 2 * GIB},
@@ -51,14 +50,6 @@ SIGNATURES = {
 @pytest.fixture
 def fleet():
     return Fleet(CARD, 10, ROSTER)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Reenter:
@@ -219,19 +210,6 @@ def test_integers_accepted(fleet):
 
 def test_reserve_255_is_100():
     assert Fleet(CARD, 255, ROSTER).report(0) == Fleet(CARD, 100, ROSTER).report(0)
-
-
-@pytest.mark.parametrize(
-    ("roster", "message"),
-    [
-        ("[", "bad json: EOF while parsing a list at line 1 column 1"),
-        ("{}", "could not read the roster: expected an array of declared models"),
-    ],
-)
-def test_constructor_operation_errors(roster, message):
-    with pytest.raises(ValueError) as caught:
-        Fleet(CARD, 10, roster)
-    assert caught.value.args == (message,)
 
 
 def test_failed_calls_give_access_back_and_change_nothing(fleet):

@@ -1,19 +1,9 @@
 """`plan` end to end: the documents of the worked examples, byte for byte."""
 
-import json
-
 import _marlix
 import pytest
-
-GIB = 2**30
-CARD = 24 * GIB
-ROSTER = json.dumps(
-    [
-        {"model": "a", "weightsBytes": 8 * GIB, "kvBytes": 2 * GIB},
-        {"model": "b", "weightsBytes": 16 * GIB},
-        {"model": "c", "weightsBytes": 4 * GIB, "kvBytes": GIB},
-    ]
-)
+from samples import CARD
+from samples import WORKED_ROSTER as ROSTER
 
 THREE_MODELS = (
     '{"admitted":["a","c"],"committed_bytes":16106127360,"declared":3,'
@@ -50,8 +40,10 @@ def test_keywords_in_any_order_equal_positional():
         ("{}", "could not read the roster: expected an array of declared models"),
     ],
 )
-def test_operation_errors_are_value_errors(roster, message):
+@pytest.mark.parametrize("callable_", [_marlix.plan, _marlix.Fleet])
+def test_operation_errors_are_value_errors(callable_, roster, message):
+    # plan and the Fleet constructor read a roster the same way and fail the same way.
     with pytest.raises(ValueError) as caught:
-        _marlix.plan(CARD, 10, roster)
+        callable_(CARD, 10, roster)
     assert type(caught.value) is ValueError
     assert caught.value.args == (message,)
