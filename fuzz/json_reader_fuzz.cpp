@@ -1,16 +1,22 @@
 // The JSON reader on arbitrary bytes. It must never crash; an error must point inside the text;
-// and whatever it reads must survive being written and read again as the same tree.
+// whatever it reads must survive being written and read again as the same tree; and the field
+// read, which builds no elements, must agree with lookups on the tree, error for error.
 //
 // Floats are the one allowance. The writer gives the shortest digits that a correctly rounded
 // conversion maps back to the double, but the reader computes a float as the significand times
 // or divided by a power of ten, two roundings rather than one, so reading those digits may land a
 // unit or two in the last place away. Form and sign must still survive exactly.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_check.hpp"
 #include "json/reader.hpp"
@@ -96,11 +102,47 @@ void check_error_position(std::string_view text, const json::ParseError& error) 
         message);
 }
 
+// Keys the roster reader looks up, a key repeated in an array of them, and the empty key.
+constexpr std::array<std::string_view, 6> kKeys = {"model", "weightsBytes", "kvBytes", "a", "",
+                                                   "a"};
+
+void check_fields(std::string_view text, const std::expected<json::Value, json::ParseError>& tree) {
+  std::vector<std::optional<json::Value>> copies;
+  auto fields = json::read_fields(text, kKeys, [&](std::span<const json::Value* const> found) {
+    check(found.size() == kKeys.size(), "one slot per key", std::string(text));
+    for (const json::Value* v : found) {
+      copies.push_back(v != nullptr ? std::optional(*v) : std::nullopt);
+    }
+  });
+  if (!tree) {
+    check(!fields && fields.error() == tree.error(), "the field read fails as read() does",
+          std::string(text));
+    return;
+  }
+  check(fields.has_value(), "the field read succeeds with read()", std::string(text));
+  const json::Array* elements = tree->as_array();
+  if (elements == nullptr) {
+    check(*fields == *tree && copies.empty(), "a non-array comes back whole", std::string(text));
+    return;
+  }
+  check(copies.size() == elements->size() * kKeys.size(), "every element is handed over",
+        std::string(text));
+  for (std::size_t i = 0; i < elements->size(); ++i) {
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+      const json::Value* expected = (*elements)[i].find(kKeys[k]);
+      const std::optional<json::Value>& got = copies[i * kKeys.size() + k];
+      check(expected != nullptr ? got == *expected : !got.has_value(),
+            "each slot holds what a lookup finds", std::string(text));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto first = json::read(text);
+  check_fields(text, first);
   if (!first) {
     check_error_position(text, first.error());
     return 0;

@@ -99,6 +99,25 @@ void check_document(const std::string& doc, std::uint64_t total_bytes, std::uint
   check(sum == committed, "committed is the sum of the admitted needs", doc);
 }
 
+// The roster as read from a whole tree: load_roster reads entries without building them, and
+// must come to the same roster or the same error.
+void check_against_tree(const std::string& text,
+                        const std::expected<planner::Roster, std::string>& roster) {
+  auto tree = json::read(text);
+  if (!tree) {
+    check(!roster && roster.error() == "bad json: " + tree.error().text(),
+          "bad JSON is reported as the tree reader reports it", text);
+    return;
+  }
+  auto from_tree = planner::read_roster(*tree);
+  if (!from_tree) {
+    check(!roster && roster.error() == "could not read the roster: " + from_tree.error(),
+          "entry errors are those of the tree", text);
+    return;
+  }
+  check(roster.has_value() && *roster == *from_tree, "the roster is that of the tree", text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -110,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto doc = planner::plan(total_bytes, reserve_pct, text);
   auto roster = planner::load_roster(text);
+  check_against_tree(text, roster);
   if (!doc) {
     check(doc.error().starts_with("bad json: ") ||
               doc.error().starts_with("could not read the roster: "),

@@ -6,6 +6,7 @@
 #include <limits>
 #include <span>
 
+#include "core/internal_error.hpp"
 #include "json/string_bytes.hpp"
 
 namespace marlix::json {
@@ -18,6 +19,11 @@ constexpr double kPowersOfTen[] = {
 static_assert(std::size(kPowersOfTen) == 309);
 
 constexpr std::uint8_t kMaxDepth = 128;
+
+struct FieldRequest {
+  std::span<const std::string_view> keys;
+  const FieldSink* sink;
+};
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -72,11 +78,13 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::expected<Value, ParseError> run(const ElementSink* sink = nullptr) {
+  std::expected<Value, ParseError> run(const ElementSink* sink = nullptr,
+                                       const FieldRequest* fields = nullptr) {
     Value root;
     skip_whitespace();
+    const bool streamed = sink != nullptr || fields != nullptr;
     const bool read =
-        sink != nullptr && !at_end() && peek() == '[' ? read_array(root, sink) : read_value(root);
+        streamed && !at_end() && peek() == '[' ? read_array(root, sink, fields) : read_value(root);
     if (!read) {
       return std::unexpected(error());
     }
@@ -130,14 +138,8 @@ class Reader {
       return fail_eof(ErrorKind::EofWhileParsingValue);
     }
     switch (peek()) {
-      case '"': {
-        std::string s;
-        if (!read_string(s)) {
-          return false;
-        }
-        out = Value::string(std::move(s));
-        return true;
-      }
+      case '"':
+        return read_string(out.become_string());
       case '[':
         return read_array(out);
       case '{':
@@ -181,8 +183,10 @@ class Reader {
     return true;
   }
 
-  // With a sink, each element goes to it instead of into the array.
-  bool read_array(Value& out, const ElementSink* sink = nullptr) {
+  // With a sink, each element goes to it instead of into the array; with a field request, only
+  // the values under its keys do.
+  bool read_array(Value& out, const ElementSink* sink = nullptr,
+                  const FieldRequest* fields = nullptr) {
     if (!enter_container()) {
       return false;
     }
@@ -195,10 +199,13 @@ class Reader {
     if (peek() != ']') {
       while (true) {
         Value element;
-        if (!read_value(element)) {
+        if (fields != nullptr) {
+          if (!read_element_fields(*fields)) {
+            return false;
+          }
+        } else if (!read_value(element)) {
           return false;
-        }
-        if (sink != nullptr) {
+        } else if (sink != nullptr) {
           (*sink)(std::move(element));
         } else {
           elements_.push_back(std::move(element));
@@ -235,11 +242,13 @@ class Reader {
     return true;
   }
 
-  bool read_object(Value& out) {
+  // Reads an object from its '{' to its '}'. Each key is read into `members.key()`, and
+  // `members.value()` reads the value after the colon and keeps the member as it sees fit.
+  template <typename Members>
+  bool read_members(Members& members) {
     if (!enter_container()) {
       return false;
     }
-    const std::size_t base = members_.size();
     skip_whitespace();
     if (at_end()) {
       return fail_eof(ErrorKind::EofWhileParsingObject);
@@ -249,8 +258,7 @@ class Reader {
         if (peek() != '"') {
           return fail_here(ErrorKind::KeyMustBeAString);
         }
-        Member member;
-        if (!read_string(member.key)) {
+        if (!read_string(members.key())) {
           return false;
         }
         skip_whitespace();
@@ -261,10 +269,9 @@ class Reader {
           return fail_here(ErrorKind::ExpectedColon);
         }
         ++pos_;
-        if (!read_value(member.value)) {
+        if (!members.value()) {
           return false;
         }
-        members_.push_back(std::move(member));
         skip_whitespace();
         if (at_end()) {
           return fail_eof(ErrorKind::EofWhileParsingObject);
@@ -287,9 +294,79 @@ class Reader {
     }
     ++pos_;  // '}'
     ++depth_;
+    return true;
+  }
+
+  // Members of a tree object collect on a shared stack, so the object is allocated once.
+  struct TreeMembers {
+    Reader& reader;
+    Member member;
+
+    std::string& key() {
+      member.key.clear();
+      return member.key;
+    }
+    bool value() {
+      if (!reader.read_value(member.value)) {
+        return false;
+      }
+      reader.members_.push_back(std::move(member));
+      return true;
+    }
+  };
+
+  bool read_object(Value& out) {
+    const std::size_t base = members_.size();
+    TreeMembers members{*this, {}};
+    if (!read_members(members)) {
+      return false;
+    }
     out = Value::object(
         Object::from_unsorted(std::span<Member>(members_).subspan(base, members_.size() - base)));
     members_.resize(base);
+    return true;
+  }
+
+  // The members of an element read for a few keys: a value under one of them is kept in that
+  // key's slot (a repeated key overwrites it, as in a tree), any other value is read and dropped.
+  struct FieldMembers {
+    Reader& reader;
+    std::span<const std::string_view> keys;
+    std::span<const Value*> found;
+
+    std::string& key() {
+      reader.key_.clear();
+      return reader.key_;
+    }
+    bool value() {
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] == reader.key_) {
+          Value& slot = reader.fields_[i];
+          if (!reader.read_value(slot)) {
+            return false;
+          }
+          found[i] = &slot;
+          return true;
+        }
+      }
+      return reader.read_value(reader.dropped_);
+    }
+  };
+
+  // One element of the top-level array, handed to the sink as the values under `keys`.
+  bool read_element_fields(const FieldRequest& request) {
+    std::array<const Value*, kMaxFields> found{};
+    const std::span<const Value*> slots(found.data(), request.keys.size());
+    skip_whitespace();
+    if (!at_end() && peek() == '{') {
+      FieldMembers members{*this, request.keys, slots};
+      if (!read_members(members)) {
+        return false;
+      }
+    } else if (!read_value(dropped_)) {
+      return false;
+    }
+    (*request.sink)(std::span<const Value* const>(slots));
     return true;
   }
 
@@ -518,17 +595,17 @@ class Reader {
 
     if (is_integer && !overflowed) {
       if (!negative) {
-        out = Value::number(Number::from_unsigned(s));
+        out.become_number(Number::from_unsigned(s));
         return true;
       }
       constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
       if (s >= 1 && s <= kMinMagnitude) {
         // -s computed in unsigned arithmetic, so -2^63 does not overflow.
-        out = Value::number(Number::from_negative(static_cast<std::int64_t>(0 - s)));
+        out.become_number(Number::from_negative(static_cast<std::int64_t>(0 - s)));
         return true;
       }
       double f = static_cast<double>(s);
-      out = Value::number(Number::from_float(-f));
+      out.become_number(Number::from_float(-f));
       return true;
     }
 
@@ -559,7 +636,7 @@ class Reader {
         }
       }
     }
-    out = Value::number(Number::from_float(negative ? -f : f));
+    out.become_number(Number::from_float(negative ? -f : f));
     return true;
   }
 
@@ -570,6 +647,10 @@ class Reader {
   std::size_t error_pos_ = 0;
   std::vector<Value> elements_;
   std::vector<Member> members_;
+  // Scratch space of a field read: the current key, each key's value, and a value not wanted.
+  std::string key_;
+  std::array<Value, kMaxFields> fields_;
+  Value dropped_;
 };
 
 }  // namespace
@@ -635,6 +716,16 @@ std::expected<Value, ParseError> read(std::string_view text) {
 
 std::expected<Value, ParseError> read_elements(std::string_view text, const ElementSink& element) {
   return Reader(text).run(&element);
+}
+
+std::expected<Value, ParseError> read_fields(std::string_view text,
+                                             std::span<const std::string_view> keys,
+                                             const FieldSink& fields) {
+  if (keys.size() > kMaxFields) {
+    throw InternalError("more keys asked for than an element read has slots");
+  }
+  const FieldRequest request{keys, &fields};
+  return Reader(text).run(nullptr, &request);
 }
 
 }  // namespace marlix::json

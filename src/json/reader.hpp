@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -57,5 +58,17 @@ std::expected<Value, ParseError> read(std::string_view text);
 // what it learnt from them only once the whole read has succeeded.
 using ElementSink = std::function<void(Value&& element)>;
 std::expected<Value, ParseError> read_elements(std::string_view text, const ElementSink& element);
+
+// Reads like read_elements(), for a caller that looks up a few fixed keys in each element and
+// nothing else, so no element is built. For each element `fields` receives one pointer per key
+// of `keys`, to the value a member lookup on the element would find under that key (for a
+// repeated key, the last one), or null when it finds nothing, which it always does when the
+// element is not an object. Values under other keys are read and checked, then dropped. The
+// values pointed to live only during the call. At most kMaxFields keys.
+inline constexpr std::size_t kMaxFields = 8;
+using FieldSink = std::function<void(std::span<const Value* const> found)>;
+std::expected<Value, ParseError> read_fields(std::string_view text,
+                                             std::span<const std::string_view> keys,
+                                             const FieldSink& fields);
 
 }  // namespace marlix::json

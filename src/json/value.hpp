@@ -103,6 +103,17 @@ class Value {
   const Object* as_object() const { return std::get_if<5>(&payload_); }
   Object* as_object() { return std::get_if<5>(&payload_); }
 
+  // Turns this value into a number, or into an empty string to be filled in, in place: a reader
+  // that reuses a value keeps the storage of a string it held.
+  void become_number(Number n) { payload_ = n; }
+  std::string& become_string() {
+    if (std::string* s = std::get_if<3>(&payload_)) {
+      s->clear();
+      return *s;
+    }
+    return payload_.emplace<3>();
+  }
+
   // Member lookup: the value under `key` when this is an object holding it, otherwise null.
   const Value* find(std::string_view key) const;
 

@@ -1,7 +1,9 @@
 #include "planner/roster.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <span>
 
 #include "json/reader.hpp"
 
@@ -9,11 +11,17 @@ namespace marlix::planner {
 
 namespace {
 
-// The value under `camel`, or only when that key is absent, under `snake`.
-const json::Value* find_either(const json::Value& entry, std::string_view camel,
-                               std::string_view snake) {
-  const json::Value* v = entry.find(camel);
-  return v != nullptr ? v : entry.find(snake);
+// The keys an entry is read from, in the order of the slots below.
+constexpr std::array<std::string_view, 5> kEntryKeys = {"model", "weightsBytes", "weights_bytes",
+                                                        "kvBytes", "kv_bytes"};
+enum Slot : std::size_t { kModel, kWeightsCamel, kWeightsSnake, kKvCamel, kKvSnake };
+
+// What a member lookup on one entry finds under each of kEntryKeys (null for nothing).
+using EntryFields = std::span<const json::Value* const, kEntryKeys.size()>;
+
+// The value under the camel-case key, or only when that key is absent, under the snake-case one.
+const json::Value* either(EntryFields fields, Slot camel, Slot snake) {
+  return fields[camel] != nullptr ? fields[camel] : fields[snake];
 }
 
 std::optional<std::uint64_t> byte_count_of(const json::Value* v) {
@@ -25,8 +33,8 @@ std::optional<std::uint64_t> byte_count_of(const json::Value* v) {
 }
 
 // One entry: the declared model, or its error text (without the "entry {index}: " prefix).
-std::expected<DeclaredModel, std::string> read_entry(const json::Value& entry) {
-  const json::Value* name_value = entry.find("model");
+std::expected<DeclaredModel, std::string> read_entry(EntryFields fields) {
+  const json::Value* name_value = fields[kModel];
   const std::string* name = name_value != nullptr ? name_value->as_string() : nullptr;
   if (name == nullptr) {
     return std::unexpected("missing \"model\"");
@@ -36,13 +44,13 @@ std::expected<DeclaredModel, std::string> read_entry(const json::Value& entry) {
   }
 
   std::optional<std::uint64_t> weights =
-      byte_count_of(find_either(entry, "weightsBytes", "weights_bytes"));
+      byte_count_of(either(fields, kWeightsCamel, kWeightsSnake));
   if (!weights) {
     return std::unexpected(*name + ": \"weightsBytes\" missing or not a whole byte count");
   }
 
   std::uint64_t kv = 0;
-  const json::Value* kv_value = find_either(entry, "kvBytes", "kv_bytes");
+  const json::Value* kv_value = either(fields, kKvCamel, kKvSnake);
   if (kv_value != nullptr && !kv_value->is_null()) {
     std::optional<std::uint64_t> count = byte_count_of(kv_value);
     if (!count) {
@@ -83,9 +91,9 @@ class RosterReader {
  public:
   void reserve(std::size_t count) { roster_.reserve(count); }
 
-  void add(const json::Value& value) {
+  void add(EntryFields fields) {
     const std::size_t index = next_index_++;
-    auto entry = read_entry(value);
+    auto entry = read_entry(fields);
     if (entry) {
       // Once an error is found the roster is dropped anyway; stop copying names.
       if (errors_.empty()) {
@@ -136,17 +144,25 @@ std::expected<Roster, std::string> read_roster(const json::Value& value) {
   }
   RosterReader reader;
   for (const json::Value& entry : *entries) {
-    reader.add(entry);
+    std::array<const json::Value*, kEntryKeys.size()> fields{};
+    for (std::size_t i = 0; i < kEntryKeys.size(); ++i) {
+      fields[i] = entry.find(kEntryKeys[i]);
+    }
+    reader.add(fields);
   }
   return std::move(reader).finish();
 }
 
 std::expected<Roster, std::string> load_roster(std::string_view text) {
-  // Each entry is read as soon as the parser completes it and then let go, so a long roster
-  // never exists as a whole tree. Its errors count only if the whole text is JSON.
+  // Each entry is read as the parser reaches its end, from the values under its five keys, so
+  // no entry, let alone the whole roster, is ever built as a tree. Its errors count only if the
+  // whole text is JSON.
   RosterReader reader;
   reader.reserve(entry_bound(text));
-  auto parsed = json::read_elements(text, [&reader](json::Value&& entry) { reader.add(entry); });
+  auto parsed =
+      json::read_fields(text, kEntryKeys, [&reader](std::span<const json::Value* const> found) {
+        reader.add(EntryFields(found.data(), kEntryKeys.size()));
+      });
   if (!parsed) {
     return std::unexpected("bad json: " + parsed.error().text());
   }

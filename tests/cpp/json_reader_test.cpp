@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -210,6 +213,61 @@ TEST(ReadElementsTest, HandsOverTopLevelElementsOnly) {
     auto whole = read(text);
     ASSERT_FALSE(streamed.has_value()) << text;
     EXPECT_EQ(streamed.error(), whole.error()) << text;
+  }
+}
+
+// Each element's slots must hold what a lookup on the element read whole would find.
+TEST(ReadFieldsTest, SlotsAgreeWithLookupsOnTheTree) {
+  constexpr std::array<std::string_view, 3> keys = {"a", "b", "long key beyond sixteen"};
+  const std::string texts[] = {
+      R"([])",
+      R"([{}, 1, "a", null, [{"a": 1}]])",
+      R"([{"a": 1, "b": "x"}, {"b": [1, {"a": 2}], "c": {"a": 3}}])",
+      R"([{"a": 1, "a": "second", "b": 2, "a": {"k": "third"}}])",
+      R"([{"long key beyond sixteen": "v", "\u0061": true, "x": [[], {}]}])",
+      R"([{"a": "reused", "b": "a longer text than the short string buffer"}, {"a": 7}])",
+  };
+  for (const std::string& text : texts) {
+    const Value whole = *read(text);
+    std::vector<std::optional<Value>> seen;
+    auto rest = read_fields(text, keys, [&seen](std::span<const Value* const> found) {
+      ASSERT_EQ(found.size(), 3u);
+      for (const Value* v : found) {
+        seen.push_back(v != nullptr ? std::optional(*v) : std::nullopt);
+      }
+    });
+    ASSERT_TRUE(rest.has_value()) << text;
+    EXPECT_EQ(*rest, Value::array({})) << text;
+    const Array& elements = *whole.as_array();
+    ASSERT_EQ(seen.size(), elements.size() * keys.size()) << text;
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      for (std::size_t k = 0; k < keys.size(); ++k) {
+        const Value* expected = elements[i].find(keys[k]);
+        const std::optional<Value>& got = seen[i * keys.size() + k];
+        EXPECT_EQ(got.has_value(), expected != nullptr) << text << " element " << i;
+        if (got && expected != nullptr) {
+          EXPECT_EQ(*got, *expected) << text << " element " << i;
+        }
+      }
+    }
+  }
+}
+
+TEST(ReadFieldsTest, ErrorsAndOtherTopLevelValuesAreThoseOfRead) {
+  constexpr std::array<std::string_view, 1> keys = {"a"};
+  const auto ignore = [](std::span<const Value* const>) {};
+  const std::string too_deep = "[" + std::string(127, '{');
+  for (std::string_view text :
+       {R"([{"a": 1,}])", R"([{"a" 1}])", R"([{"a": [1}])", R"([{1: 2}])", R"([{"a": 1})",
+        R"([{"b": tru}])", too_deep.c_str(), R"({"a": [1, 2]})", R"("a")"}) {
+    auto fields = read_fields(text, keys, ignore);
+    auto whole = read(text);
+    ASSERT_EQ(fields.has_value(), whole.has_value()) << text;
+    if (whole) {
+      EXPECT_EQ(*fields, *whole) << text;
+    } else {
+      EXPECT_EQ(fields.error(), whole.error()) << text;
+    }
   }
 }
 
