@@ -1,10 +1,9 @@
 #include "fleet/route.hpp"
 
-#include <charconv>
 #include <utility>
 #include <variant>
 
-#include "json/writer.hpp"
+#include "json/text_out.hpp"
 #include "planner/admission.hpp"
 
 namespace marlix::fleet {
@@ -92,64 +91,59 @@ bool operator_fault(const RouteDecision& decision) {
 // Writes each decision's members in ascending key order, the order of the tree above; a test
 // holds the two to the same bytes for every decision.
 struct Write {
-  std::string& out;
+  json::TextOut& out;
 
   void model(std::string_view model) const {
-    out += "\"model\":"sv;
-    json::write_string(out, model);
-  }
-  void uint(std::uint64_t value) const {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, end);
+    out.text("\"model\":"sv);
+    out.string(model);
   }
 
   void operator()(const decision::Ready& d) const {
-    out += "{\"endpoint\":"sv;
-    json::write_string(out, d.endpoint);
-    out += ',';
+    out.text("{\"endpoint\":"sv);
+    out.string(d.endpoint);
+    out.byte(',');
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":true,"route":"ready","try_elsewhere":false})"sv;
+    out.text(R"(,"operator_fault":false,"ready":true,"route":"ready","try_elsewhere":false})"sv);
   }
   void operator()(const decision::Warming& d) const {
-    out += "{\"for_ms\":"sv;
-    uint(d.for_ms);
-    out += ',';
+    out.text("{\"for_ms\":"sv);
+    out.unsigned_integer(d.for_ms);
+    out.byte(',');
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"warming","try_elsewhere":false})"sv;
+    out.text(R"(,"operator_fault":false,"ready":false,"route":"warming","try_elsewhere":false})"sv);
   }
   void operator()(const decision::Lost& d) const {
-    out += '{';
+    out.byte('{');
     model(d.model);
-    out += d.operator_fault ? R"(,"operator_fault":true)"sv : R"(,"operator_fault":false)"sv;
-    out += R"(,"ready":false,"reason":")"sv;
-    out += route_name(d.reason);
-    out += R"(","route":"lost","try_elsewhere":true})"sv;
+    out.text(d.operator_fault ? R"(,"operator_fault":true)"sv : R"(,"operator_fault":false)"sv);
+    out.text(R"(,"ready":false,"reason":")"sv);
+    out.text(route_name(d.reason));
+    out.text(R"(","route":"lost","try_elsewhere":true})"sv);
   }
   void operator()(const decision::Failed& d) const {
-    out += '{';
+    out.byte('{');
     model(d.model);
-    out += R"(,"operator_fault":true,"ready":false,"reason":)"sv;
-    json::write_string(out, d.reason);
-    out += R"(,"route":"failed","try_elsewhere":true})"sv;
+    out.text(R"(,"operator_fault":true,"ready":false,"reason":)"sv);
+    out.string(d.reason);
+    out.text(R"(,"route":"failed","try_elsewhere":true})"sv);
   }
   void operator()(const decision::NotAdmitted& d) const {
-    out += '{';
+    out.byte('{');
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"not_admitted","short_bytes":)"sv;
-    uint(d.short_bytes);
-    out += R"(,"try_elsewhere":true})"sv;
+    out.text(R"(,"operator_fault":false,"ready":false,"route":"not_admitted","short_bytes":)"sv);
+    out.unsigned_integer(d.short_bytes);
+    out.text(R"(,"try_elsewhere":true})"sv);
   }
   void operator()(const decision::NotDeclared& d) const {
-    out += '{';
+    out.byte('{');
     model(d.model);
-    out +=
-        R"(,"operator_fault":false,"ready":false,"route":"not_declared","try_elsewhere":true})"sv;
+    out.text(
+        R"(,"operator_fault":false,"ready":false,"route":"not_declared","try_elsewhere":true})"sv);
   }
   void operator()(const decision::Unknown& d) const {
-    out += '{';
+    out.byte('{');
     model(d.model);
-    out += R"(,"operator_fault":false,"ready":false,"route":"unknown","try_elsewhere":true})"sv;
+    out.text(R"(,"operator_fault":false,"ready":false,"route":"unknown","try_elsewhere":true})"sv);
   }
 };
 
@@ -185,11 +179,21 @@ json::Value route_document(const RouteDecision& decision) {
 }
 
 std::string write_route_document(const RouteDecision& decision) {
-  std::string out;
   // The fixed members take under 100 bytes; the texts come on top, usually without escapes.
-  std::visit([&out](const auto& d) { out.reserve(112 + 2 * d.model.size()); }, decision);
+  const std::size_t texts = std::visit(
+      [](const auto& d) {
+        if constexpr (requires { d.endpoint; }) {
+          return d.model.size() + d.endpoint.size();
+        } else if constexpr (requires { d.reason.size(); }) {
+          return d.model.size() + d.reason.size();
+        } else {
+          return d.model.size();
+        }
+      },
+      decision);
+  json::TextOut out(112 + texts);
   std::visit(Write{out}, decision);
-  return out;
+  return std::move(out).finish();
 }
 
 std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,

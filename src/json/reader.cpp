@@ -242,8 +242,8 @@ class Reader {
     return true;
   }
 
-  // Reads an object from its '{' to its '}'. Each key is read into `members.key()`, and
-  // `members.value()` reads the value after the colon and keeps the member as it sees fit.
+  // Reads an object from its '{' to its '}'. `members.key()` reads each key from its opening
+  // quote, and `members.value()` the value after the colon, keeping the member as it sees fit.
   template <typename Members>
   bool read_members(Members& members) {
     if (!enter_container()) {
@@ -258,7 +258,7 @@ class Reader {
         if (peek() != '"') {
           return fail_here(ErrorKind::KeyMustBeAString);
         }
-        if (!read_string(members.key())) {
+        if (!members.key()) {
           return false;
         }
         skip_whitespace();
@@ -302,9 +302,9 @@ class Reader {
     Reader& reader;
     Member member;
 
-    std::string& key() {
+    bool key() {
       member.key.clear();
-      return member.key;
+      return reader.read_string(member.key);
     }
     bool value() {
       if (!reader.read_value(member.value)) {
@@ -333,14 +333,12 @@ class Reader {
     Reader& reader;
     std::span<const std::string_view> keys;
     std::span<const Value*> found;
+    std::string_view key_read;
 
-    std::string& key() {
-      reader.key_.clear();
-      return reader.key_;
-    }
+    bool key() { return reader.read_key(key_read); }
     bool value() {
       for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == reader.key_) {
+        if (keys[i] == key_read) {
           Value& slot = reader.fields_[i];
           if (!reader.read_value(slot)) {
             return false;
@@ -359,7 +357,7 @@ class Reader {
     const std::span<const Value*> slots(found.data(), request.keys.size());
     skip_whitespace();
     if (!at_end() && peek() == '{') {
-      FieldMembers members{*this, request.keys, slots};
+      FieldMembers members{*this, request.keys, slots, {}};
       if (!read_members(members)) {
         return false;
       }
@@ -426,6 +424,27 @@ class Reader {
       return fail_at(ErrorKind::LoneLeadingSurrogateInHexEscape, pos_);
     }
     append_utf8(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+    return true;
+  }
+
+  // Reads a string at its opening quote as a view: of the text itself when it holds no escape,
+  // otherwise of `key_`, which then holds it decoded. Keys compared and dropped need no copy.
+  bool read_key(std::string_view& key) {
+    const std::size_t start = pos_ + 1;
+    std::size_t end = start;
+    while (end < text_.size() && !kSpecialInString[static_cast<unsigned char>(text_[end])]) {
+      ++end;
+    }
+    if (end < text_.size() && text_[end] == '"') {
+      key = text_.substr(start, end - start);
+      pos_ = end + 1;
+      return true;
+    }
+    key_.clear();
+    if (!read_string(key_)) {
+      return false;
+    }
+    key = key_;
     return true;
   }
 

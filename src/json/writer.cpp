@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/internal_error.hpp"
-#include "json/string_bytes.hpp"
+#include "json/escape.hpp"
 
 namespace marlix::json {
 
@@ -67,45 +67,7 @@ void write_string(std::string& out, std::string_view s) {
 }
 
 void write_string_content(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::size_t run_start = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (!kSpecialInString[c]) {
-      continue;
-    }
-    out.append(s.data() + run_start, i - run_start);
-    run_start = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
-        break;
-    }
-  }
-  out.append(s.data() + run_start, s.size() - run_start);
+  escape_pieces(s, [&out](std::string_view piece) { out += piece; });
 }
 
 void write_to(std::string& out, const Value& value) {

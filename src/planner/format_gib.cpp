@@ -7,7 +7,7 @@
 
 namespace marlix::planner {
 
-void append_gib(std::string& out, std::uint64_t bytes) {
+char* write_gib(char* out, std::uint64_t bytes) {
   // The figure is the byte count rounded to the nearest double, in GiB (scaling by 2^-30 is
   // exact), rounded to the nearest tenth with halfway cases to the even tenth. The double is a
   // whole number of bytes, so the rounding is done exactly in integers: tenths = bytes * 10 / 2^30.
@@ -28,14 +28,19 @@ void append_gib(std::string& out, std::uint64_t bytes) {
   if (remainder > kHalf || (remainder == kHalf && tenths % 2 == 1)) {
     ++tenths;
   }
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, tenths / 10);
+  // The whole part has at most 11 digits (2^34), so the text takes at most 13 bytes.
+  auto [end, ec] = std::to_chars(out, out + kGibTextMax - 2, tenths / 10);
   if (ec != std::errc()) {
     throw InternalError("GiB figure does not fit its buffer");
   }
-  out.append(buf, end);
-  out += '.';
-  out += static_cast<char>('0' + tenths % 10);
+  *end++ = '.';
+  *end++ = static_cast<char>('0' + tenths % 10);
+  return end;
+}
+
+void append_gib(std::string& out, std::uint64_t bytes) {
+  char text[kGibTextMax];
+  out.append(text, write_gib(text, bytes));
 }
 
 std::string format_gib(std::uint64_t bytes) {

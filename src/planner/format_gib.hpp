@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,5 +11,9 @@ std::string format_gib(std::uint64_t bytes);
 
 // Appends the same text to `out`.
 void append_gib(std::string& out, std::uint64_t bytes);
+
+// Writes the same text at `out`, which has room for kGibTextMax bytes; returns its end.
+inline constexpr std::size_t kGibTextMax = 24;
+char* write_gib(char* out, std::uint64_t bytes);
 
 }  // namespace marlix::planner

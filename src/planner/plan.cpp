@@ -1,48 +1,51 @@
 #include "planner/plan.hpp"
 
-#include <charconv>
-
-#include "json/writer.hpp"
+#include "json/text_out.hpp"
 #include "planner/format_gib.hpp"
 
 namespace marlix::planner {
 
 namespace {
 
-// Appends the summary: as plain text, or already escaped as the content of a JSON string, which
+void gib(json::TextOut& out, std::uint64_t bytes) {
+  out.piece(kGibTextMax, [bytes](char* at) { return write_gib(at, bytes); });
+}
+
+// Writes the summary: as plain text, or already escaped as the content of a JSON string, which
 // is how the plan document carries it (so the document needs no second copy of it).
-void append_summary(std::string& out, const AdmissionResult& result, bool json_content) {
-  out += std::to_string(result.admitted.size());
-  out += " of ";
-  out += std::to_string(result.admitted.size() + result.rejected.size());
-  out += " admitted, ";
-  append_gib(out, result.committed_bytes);
-  out += " GiB committed of ";
-  append_gib(out, result.usable_bytes);
-  out += " GiB usable";
+void write_summary(json::TextOut& out, const AdmissionResult& result, bool json_content) {
+  out.unsigned_integer(result.admitted.size());
+  out.text(" of ");
+  out.unsigned_integer(result.admitted.size() + result.rejected.size());
+  out.text(" admitted, ");
+  gib(out, result.committed_bytes);
+  out.text(" GiB committed of ");
+  gib(out, result.usable_bytes);
+  out.text(" GiB usable");
   for (const RejectedModel& r : result.rejected) {
-    out += json_content ? "\\n  REJECTED " : "\n  REJECTED ";
     if (json_content) {
-      json::write_string_content(out, r.model);
+      out.text("\\n  REJECTED ");
+      out.string_content(r.model);
     } else {
-      out += r.model;
+      out.text("\n  REJECTED ");
+      out.text(r.model);
     }
-    out += " \u2014 needs ";
-    append_gib(out, r.needed_bytes);
-    out += " GiB, ";
-    append_gib(out, r.free_bytes);
-    out += " GiB free, short by ";
-    append_gib(out, r.short_bytes());
-    out += " GiB";
+    out.text(" \u2014 needs ");
+    gib(out, r.needed_bytes);
+    out.text(" GiB, ");
+    gib(out, r.free_bytes);
+    out.text(" GiB free, short by ");
+    gib(out, r.short_bytes());
+    out.text(" GiB");
   }
 }
 
 }  // namespace
 
 std::string plan_summary(const AdmissionResult& result) {
-  std::string out;
-  append_summary(out, result, false);
-  return out;
+  json::TextOut out(64 + 96 * result.rejected.size());
+  write_summary(out, result, false);
+  return std::move(out).finish();
 }
 
 json::Value plan_document(const AdmissionResult& result) {
@@ -77,16 +80,6 @@ json::Value plan_document(const AdmissionResult& result) {
   return json::Value::object(std::move(doc));
 }
 
-namespace {
-
-void append_uint(std::string& out, std::uint64_t value) {
-  char digits[24];
-  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, end);
-}
-
-}  // namespace
-
 std::string write_plan_document(const AdmissionResult& result) {
   // Room for the whole document, names unescaped: an admitted name takes its quotes and a comma,
   // a rejected one its summary line and its object, about 180 bytes besides its name twice.
@@ -97,42 +90,41 @@ std::string write_plan_document(const AdmissionResult& result) {
   for (const RejectedModel& r : result.rejected) {
     estimate += 2 * r.model.size() + 180;
   }
-  std::string out;
-  out.reserve(estimate);
-  out += "{\"admitted\":[";
+  json::TextOut out(estimate);
+  out.text("{\"admitted\":[");
   for (std::size_t i = 0; i < result.admitted.size(); ++i) {
     if (i > 0) {
-      out += ',';
+      out.byte(',');
     }
-    json::write_string(out, result.admitted[i]);
+    out.string(result.admitted[i]);
   }
-  out += "],\"committed_bytes\":";
-  append_uint(out, result.committed_bytes);
-  out += ",\"declared\":";
-  append_uint(out, result.admitted.size() + result.rejected.size());
-  out += ",\"explain\":\"";
-  append_summary(out, result, true);
-  out += '"';
-  out += result.rejected.empty() ? ",\"fits\":true" : ",\"fits\":false";
-  out += ",\"headroom_bytes\":";
-  append_uint(out, floor_sub(result.usable_bytes, result.committed_bytes));
-  out += ",\"rejected\":[";
+  out.text("],\"committed_bytes\":");
+  out.unsigned_integer(result.committed_bytes);
+  out.text(",\"declared\":");
+  out.unsigned_integer(result.admitted.size() + result.rejected.size());
+  out.text(",\"explain\":\"");
+  write_summary(out, result, true);
+  out.byte('"');
+  out.text(result.rejected.empty() ? ",\"fits\":true" : ",\"fits\":false");
+  out.text(",\"headroom_bytes\":");
+  out.unsigned_integer(floor_sub(result.usable_bytes, result.committed_bytes));
+  out.text(",\"rejected\":[");
   for (std::size_t i = 0; i < result.rejected.size(); ++i) {
     const RejectedModel& r = result.rejected[i];
-    out += i > 0 ? ",{\"free_bytes\":" : "{\"free_bytes\":";
-    append_uint(out, r.free_bytes);
-    out += ",\"model\":";
-    json::write_string(out, r.model);
-    out += ",\"needed_bytes\":";
-    append_uint(out, r.needed_bytes);
-    out += ",\"short_bytes\":";
-    append_uint(out, r.short_bytes());
-    out += '}';
+    out.text(i > 0 ? ",{\"free_bytes\":" : "{\"free_bytes\":");
+    out.unsigned_integer(r.free_bytes);
+    out.text(",\"model\":");
+    out.string(r.model);
+    out.text(",\"needed_bytes\":");
+    out.unsigned_integer(r.needed_bytes);
+    out.text(",\"short_bytes\":");
+    out.unsigned_integer(r.short_bytes());
+    out.byte('}');
   }
-  out += "],\"usable_bytes\":";
-  append_uint(out, result.usable_bytes);
-  out += '}';
-  return out;
+  out.text("],\"usable_bytes\":");
+  out.unsigned_integer(result.usable_bytes);
+  out.byte('}');
+  return std::move(out).finish();
 }
 
 std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,

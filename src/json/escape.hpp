@@ -1,0 +1,59 @@
+// Escaping the content of a JSON string, shared by every writer: runs of ordinary bytes pass as
+// they are; the quotation mark, the backslash and the control characters become escapes.
+#pragma once
+
+#include <string_view>
+
+#include "json/string_bytes.hpp"
+
+namespace marlix::json {
+
+// Hands the escaped content of `s` to `put(std::string_view)`, piece by piece, in order.
+template <typename Put>
+void escape_pieces(std::string_view s, Put&& put) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (!kSpecialInString[c]) {
+      continue;
+    }
+    if (i > run_start) {
+      put(s.substr(run_start, i - run_start));
+    }
+    run_start = i + 1;
+    switch (c) {
+      case '"':
+        put(std::string_view("\\\""));
+        break;
+      case '\\':
+        put(std::string_view("\\\\"));
+        break;
+      case '\b':
+        put(std::string_view("\\b"));
+        break;
+      case '\t':
+        put(std::string_view("\\t"));
+        break;
+      case '\n':
+        put(std::string_view("\\n"));
+        break;
+      case '\f':
+        put(std::string_view("\\f"));
+        break;
+      case '\r':
+        put(std::string_view("\\r"));
+        break;
+      default: {
+        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        put(std::string_view(escape, sizeof escape));
+        break;
+      }
+    }
+  }
+  if (run_start < s.size()) {
+    put(s.substr(run_start));
+  }
+}
+
+}  // namespace marlix::json
