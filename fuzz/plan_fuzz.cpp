@@ -139,6 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   check(roster.has_value(), "plan answers only for a readable roster", *doc);
+  check(*doc == planner::write_plan_document(planner::admit_roster(
+                    *roster, total_bytes, planner::compute_reserve(total_bytes, reserve_pct))),
+        "plan writes the document of admit_roster's result", *doc);
   check_document(*doc, total_bytes, reserve_pct, *roster);
   check(planner::plan(total_bytes, reserve_pct, text) == doc, "plan is deterministic", *doc);
   return 0;

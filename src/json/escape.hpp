@@ -2,11 +2,15 @@
 // they are; the quotation mark, the backslash and the control characters become escapes.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "json/string_bytes.hpp"
 
 namespace marlix::json {
+
+// The most bytes one byte of content can take once escaped ("\u001f").
+inline constexpr std::size_t kMostEscapedBytes = 6;
 
 // Hands the escaped content of `s` to `put(std::string_view)`, piece by piece, in order.
 template <typename Put>

@@ -40,6 +40,9 @@ class TextOut {
     cursor_ = write(cursor_);
   }
 
+  // Makes sure of room for `n` more bytes at once, for a writer that knows what comes next.
+  void reserve(std::size_t n) { room(n); }
+
   // `s` as a quoted, escaped JSON string.
   void string(std::string_view s) {
     byte('"');

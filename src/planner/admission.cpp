@@ -14,23 +14,32 @@ std::uint64_t compute_reserve(std::uint64_t total_bytes, std::uint8_t reserve_pc
   return std::min(reserve, total_bytes);
 }
 
+std::optional<RejectedModel> FirstFit::judge(std::string_view model, std::uint64_t need,
+                                             std::size_t position) {
+  const std::uint64_t free = floor_sub(usable_bytes_, committed_bytes_);
+  if (need <= free) {
+    committed_bytes_ += need;
+    return std::nullopt;
+  }
+  return RejectedModel{std::string(model), need, free, position};
+}
+
 AdmissionResult admit_roster(const Roster& roster, std::uint64_t total_bytes,
                              std::uint64_t reserve_bytes) {
   AdmissionResult result;
-  result.usable_bytes = usable_bytes(total_bytes, reserve_bytes);
+  FirstFit fit(usable_bytes(total_bytes, reserve_bytes));
   result.admitted.reserve(roster.size());
-  // First fit in roster order: no sorting and no going back.
   for (std::size_t position = 0; position < roster.size(); ++position) {
     const DeclaredModel& m = roster[position];
-    const std::uint64_t need = need_bytes(m.weights_bytes, m.kv_bytes);
-    const std::uint64_t free = floor_sub(result.usable_bytes, result.committed_bytes);
-    if (need <= free) {
-      result.admitted.push_back(m.model);
-      result.committed_bytes += need;
+    auto rejected = fit.judge(m.model, need_bytes(m.weights_bytes, m.kv_bytes), position);
+    if (rejected) {
+      result.rejected.push_back(std::move(*rejected));
     } else {
-      result.rejected.push_back(RejectedModel{m.model, need, free, position});
+      result.admitted.push_back(m.model);
     }
   }
+  result.committed_bytes = fit.committed_bytes();
+  result.usable_bytes = fit.usable_bytes();
   return result;
 }
 

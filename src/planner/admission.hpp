@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "planner/roster.hpp"
@@ -48,6 +50,24 @@ struct AdmissionResult {
   std::vector<RejectedModel> rejected;
   std::uint64_t committed_bytes = 0;
   std::uint64_t usable_bytes = 0;
+};
+
+// First fit in roster order, one model at a time: no sorting and no going back. A model is
+// admitted when its need fits the usable bytes not yet committed, and then commits them.
+class FirstFit {
+ public:
+  explicit FirstFit(std::uint64_t usable_bytes) : usable_bytes_(usable_bytes) {}
+
+  // Nothing when the model at `position` is admitted; otherwise why not.
+  std::optional<RejectedModel> judge(std::string_view model, std::uint64_t need,
+                                     std::size_t position);
+
+  std::uint64_t committed_bytes() const { return committed_bytes_; }
+  std::uint64_t usable_bytes() const { return usable_bytes_; }
+
+ private:
+  std::uint64_t usable_bytes_;
+  std::uint64_t committed_bytes_ = 0;
 };
 
 AdmissionResult admit_roster(const Roster& roster, std::uint64_t total_bytes,

@@ -1,5 +1,10 @@
 #include "planner/plan.hpp"
 
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "json/escape.hpp"
 #include "json/text_out.hpp"
 #include "planner/format_gib.hpp"
 
@@ -11,18 +16,30 @@ void gib(json::TextOut& out, std::uint64_t bytes) {
   out.piece(kGibTextMax, [bytes](char* at) { return write_gib(at, bytes); });
 }
 
+// What the summary and the document after its list of admitted names are written from.
+struct Totals {
+  std::size_t admitted = 0;
+  std::span<const RejectedModel> rejected;
+  std::uint64_t committed_bytes = 0;
+  std::uint64_t usable_bytes = 0;
+
+  static Totals of(const AdmissionResult& result) {
+    return {result.admitted.size(), result.rejected, result.committed_bytes, result.usable_bytes};
+  }
+};
+
 // Writes the summary: as plain text, or already escaped as the content of a JSON string, which
 // is how the plan document carries it (so the document needs no second copy of it).
-void write_summary(json::TextOut& out, const AdmissionResult& result, bool json_content) {
-  out.unsigned_integer(result.admitted.size());
+void write_summary(json::TextOut& out, const Totals& totals, bool json_content) {
+  out.unsigned_integer(totals.admitted);
   out.text(" of ");
-  out.unsigned_integer(result.admitted.size() + result.rejected.size());
+  out.unsigned_integer(totals.admitted + totals.rejected.size());
   out.text(" admitted, ");
-  gib(out, result.committed_bytes);
+  gib(out, totals.committed_bytes);
   out.text(" GiB committed of ");
-  gib(out, result.usable_bytes);
+  gib(out, totals.usable_bytes);
   out.text(" GiB usable");
-  for (const RejectedModel& r : result.rejected) {
+  for (const RejectedModel& r : totals.rejected) {
     if (json_content) {
       out.text("\\n  REJECTED ");
       out.string_content(r.model);
@@ -44,7 +61,7 @@ void write_summary(json::TextOut& out, const AdmissionResult& result, bool json_
 
 std::string plan_summary(const AdmissionResult& result) {
   json::TextOut out(64 + 96 * result.rejected.size());
-  write_summary(out, result, false);
+  write_summary(out, Totals::of(result), false);
   return std::move(out).finish();
 }
 
@@ -80,37 +97,34 @@ json::Value plan_document(const AdmissionResult& result) {
   return json::Value::object(std::move(doc));
 }
 
-std::string write_plan_document(const AdmissionResult& result) {
-  // Room for the whole document, names unescaped: an admitted name takes its quotes and a comma,
-  // a rejected one its summary line and its object, about 180 bytes besides its name twice.
-  std::size_t estimate = 256;
-  for (const std::string& name : result.admitted) {
-    estimate += name.size() + 3;
+namespace {
+
+// The document from its opening brace to the "[" of its list of admitted names.
+constexpr std::string_view kDocumentHead = "{\"admitted\":[";
+
+// An admitted name in the list; `index` counts the names written before it.
+void write_admitted(json::TextOut& out, std::size_t index, std::string_view name) {
+  if (index > 0) {
+    out.byte(',');
   }
-  for (const RejectedModel& r : result.rejected) {
-    estimate += 2 * r.model.size() + 180;
-  }
-  json::TextOut out(estimate);
-  out.text("{\"admitted\":[");
-  for (std::size_t i = 0; i < result.admitted.size(); ++i) {
-    if (i > 0) {
-      out.byte(',');
-    }
-    out.string(result.admitted[i]);
-  }
+  out.string(name);
+}
+
+// The document from the end of its list of admitted names to its closing brace.
+void write_document_tail(json::TextOut& out, const Totals& totals) {
   out.text("],\"committed_bytes\":");
-  out.unsigned_integer(result.committed_bytes);
+  out.unsigned_integer(totals.committed_bytes);
   out.text(",\"declared\":");
-  out.unsigned_integer(result.admitted.size() + result.rejected.size());
+  out.unsigned_integer(totals.admitted + totals.rejected.size());
   out.text(",\"explain\":\"");
-  write_summary(out, result, true);
+  write_summary(out, totals, true);
   out.byte('"');
-  out.text(result.rejected.empty() ? ",\"fits\":true" : ",\"fits\":false");
+  out.text(totals.rejected.empty() ? ",\"fits\":true" : ",\"fits\":false");
   out.text(",\"headroom_bytes\":");
-  out.unsigned_integer(floor_sub(result.usable_bytes, result.committed_bytes));
+  out.unsigned_integer(floor_sub(totals.usable_bytes, totals.committed_bytes));
   out.text(",\"rejected\":[");
-  for (std::size_t i = 0; i < result.rejected.size(); ++i) {
-    const RejectedModel& r = result.rejected[i];
+  for (std::size_t i = 0; i < totals.rejected.size(); ++i) {
+    const RejectedModel& r = totals.rejected[i];
     out.text(i > 0 ? ",{\"free_bytes\":" : "{\"free_bytes\":");
     out.unsigned_integer(r.free_bytes);
     out.text(",\"model\":");
@@ -122,24 +136,65 @@ std::string write_plan_document(const AdmissionResult& result) {
     out.byte('}');
   }
   out.text("],\"usable_bytes\":");
-  out.unsigned_integer(result.usable_bytes);
+  out.unsigned_integer(totals.usable_bytes);
   out.byte('}');
+}
+
+}  // namespace
+
+std::string write_plan_document(const AdmissionResult& result) {
+  // Room for the whole document, names unescaped: an admitted name takes its quotes and a comma,
+  // a rejected one its summary line and its object, about 180 bytes besides its name twice.
+  std::size_t estimate = 256;
+  for (const std::string& name : result.admitted) {
+    estimate += name.size() + 3;
+  }
+  for (const RejectedModel& r : result.rejected) {
+    estimate += 2 * r.model.size() + 180;
+  }
+  json::TextOut out(estimate);
+  out.text(kDocumentHead);
+  for (std::size_t i = 0; i < result.admitted.size(); ++i) {
+    write_admitted(out, i, result.admitted[i]);
+  }
+  write_document_tail(out, Totals::of(result));
   return std::move(out).finish();
 }
 
 std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
                                              std::string declared_json) {
-  const std::uint64_t reserve = compute_reserve(total_bytes, reserve_pct);
-  auto roster = load_roster(declared_json);
-  if (!roster) {
-    return std::unexpected(std::move(roster.error()));
+  // Each model is judged as soon as it is read, in roster order, and an admitted name goes
+  // straight into the document: neither the roster nor the list of admitted names is held. The
+  // document is the one write_plan_document gives for admit_roster's result.
+  FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
+  std::vector<RejectedModel> rejected;
+  std::size_t admitted = 0;
+  // The list of admitted names is never longer than the text that declares them: a name is
+  // written back with no more bytes than its JSON string took in the roster. Room that is not
+  // written is never touched, so it costs no resident memory.
+  json::TextOut out(declared_json.size() / 3 + 256);
+  out.text(kDocumentHead);
+  auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
+    auto verdict = fit.judge(m.model, need_bytes(m.weights_bytes, m.kv_bytes), position);
+    if (verdict) {
+      rejected.push_back(std::move(*verdict));
+    } else {
+      write_admitted(out, admitted++, m.model);
+    }
+  });
+  if (!read) {
+    return std::unexpected(std::move(read.error()));
   }
-  // The text is no longer needed; let it go before the document is built.
   std::string().swap(declared_json);
-  const AdmissionResult result = admit_roster(*roster, total_bytes, reserve);
-  roster->clear();
-  roster->shrink_to_fit();
-  return write_plan_document(result);
+  // The rest at once: the counts and the summary's first line take under 512 bytes, and each
+  // rejected model its summary line and its object, under 256 bytes besides its name twice.
+  std::size_t tail = 512;
+  for (const RejectedModel& r : rejected) {
+    tail += 200 + 2 * r.model.size();
+  }
+  out.reserve(tail);
+  write_document_tail(out, Totals{admitted, rejected, fit.committed_bytes(), fit.usable_bytes()});
+  return std::move(out).finish();
 }
 
 }  // namespace marlix::planner

@@ -33,7 +33,7 @@ std::optional<std::uint64_t> byte_count_of(const json::Value* v) {
 }
 
 // One entry: the declared model, or its error text (without the "entry {index}: " prefix).
-std::expected<DeclaredModel, std::string> read_entry(EntryFields fields) {
+std::expected<DeclaredView, std::string> read_entry(EntryFields fields) {
   const json::Value* name_value = fields[kModel];
   const std::string* name = name_value != nullptr ? name_value->as_string() : nullptr;
   if (name == nullptr) {
@@ -58,7 +58,7 @@ std::expected<DeclaredModel, std::string> read_entry(EntryFields fields) {
     }
     kv = *count;
   }
-  return DeclaredModel{*name, *weights, kv};
+  return DeclaredView{*name, *weights, kv};
 }
 
 }  // namespace
@@ -86,18 +86,19 @@ std::optional<std::uint64_t> whole_byte_count(const json::Number& n) {
 
 namespace {
 
-// Reads entries one at a time, in array order, collecting every entry error.
+// Reads entries one at a time, in array order, handing over each good one until the first entry
+// error, then collecting every entry error.
 class RosterReader {
  public:
-  void reserve(std::size_t count) { roster_.reserve(count); }
+  explicit RosterReader(const DeclaredSink& model) : model_(model) {}
 
   void add(EntryFields fields) {
     const std::size_t index = next_index_++;
     auto entry = read_entry(fields);
     if (entry) {
-      // Once an error is found the roster is dropped anyway; stop copying names.
+      // Once an error is found the entries are dropped anyway; stop handing them over.
       if (errors_.empty()) {
-        roster_.push_back(std::move(*entry));
+        model_(*entry, index);
       }
       return;
     }
@@ -110,15 +111,11 @@ class RosterReader {
     errors_ += entry.error();
   }
 
-  std::expected<Roster, std::string> finish() && {
-    if (!errors_.empty()) {
-      return std::unexpected(std::move(errors_));
-    }
-    return std::move(roster_);
-  }
+  std::size_t count() const { return next_index_; }
+  const std::string& errors() const { return errors_; }
 
  private:
-  Roster roster_;
+  const DeclaredSink& model_;
   std::string errors_;
   std::size_t next_index_ = 0;
 };
@@ -133,6 +130,10 @@ std::size_t entry_bound(std::string_view text) {
   return std::min(braces, text.size() / kSmallestEntry + 1);
 }
 
+DeclaredModel owned(const DeclaredView& m) {
+  return DeclaredModel{std::string(m.model), m.weights_bytes, m.kv_bytes};
+}
+
 constexpr std::string_view kNotAnArray = "expected an array of declared models";
 
 }  // namespace
@@ -142,7 +143,11 @@ std::expected<Roster, std::string> read_roster(const json::Value& value) {
   if (entries == nullptr) {
     return std::unexpected(std::string(kNotAnArray));
   }
-  RosterReader reader;
+  Roster roster;
+  const DeclaredSink keep = [&roster](const DeclaredView& m, std::size_t) {
+    roster.push_back(owned(m));
+  };
+  RosterReader reader(keep);
   for (const json::Value& entry : *entries) {
     std::array<const json::Value*, kEntryKeys.size()> fields{};
     for (std::size_t i = 0; i < kEntryKeys.size(); ++i) {
@@ -150,15 +155,18 @@ std::expected<Roster, std::string> read_roster(const json::Value& value) {
     }
     reader.add(fields);
   }
-  return std::move(reader).finish();
+  if (!reader.errors().empty()) {
+    return std::unexpected(reader.errors());
+  }
+  return roster;
 }
 
-std::expected<Roster, std::string> load_roster(std::string_view text) {
+std::expected<std::size_t, std::string> read_declared(std::string_view text,
+                                                      const DeclaredSink& model) {
   // Each entry is read as the parser reaches its end, from the values under its five keys, so
   // no entry, let alone the whole roster, is ever built as a tree. Its errors count only if the
   // whole text is JSON.
-  RosterReader reader;
-  reader.reserve(entry_bound(text));
+  RosterReader reader(model);
   auto parsed =
       json::read_fields(text, kEntryKeys, [&reader](std::span<const json::Value* const> found) {
         reader.add(EntryFields(found.data(), kEntryKeys.size()));
@@ -169,9 +177,21 @@ std::expected<Roster, std::string> load_roster(std::string_view text) {
   if (parsed->as_array() == nullptr) {
     return std::unexpected("could not read the roster: " + std::string(kNotAnArray));
   }
-  auto roster = std::move(reader).finish();
-  if (!roster) {
-    return std::unexpected("could not read the roster: " + roster.error());
+  if (!reader.errors().empty()) {
+    return std::unexpected("could not read the roster: " + reader.errors());
+  }
+  return reader.count();
+}
+
+std::expected<Roster, std::string> load_roster(std::string_view text) {
+  // Allocated once at a bound on its length, instead of growing while its old and new storage
+  // are both held.
+  Roster roster;
+  roster.reserve(entry_bound(text));
+  auto read = read_declared(
+      text, [&roster](const DeclaredView& m, std::size_t) { roster.push_back(owned(m)); });
+  if (!read) {
+    return std::unexpected(std::move(read.error()));
   }
   return roster;
 }

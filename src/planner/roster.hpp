@@ -1,8 +1,10 @@
 // Reading the roster: the JSON list of models a host intends to run on one card.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,5 +35,21 @@ std::expected<Roster, std::string> read_roster(const json::Value& value);
 // Parses and reads a roster text, with the error texts callers raise:
 // "bad json: {error}" or "could not read the roster: {errors}".
 std::expected<Roster, std::string> load_roster(std::string_view text);
+
+// A declared model as it is read, its name a view that lasts as long as the call handing it over.
+struct DeclaredView {
+  std::string_view model;
+  std::uint64_t weights_bytes = 0;
+  std::uint64_t kv_bytes = 0;
+};
+using DeclaredSink = std::function<void(const DeclaredView& model, std::size_t position)>;
+
+// Reads a roster text like load_roster, with its error texts, but hands each entry to `model`,
+// with its position in the roster, as soon as it is read, and keeps none. Once an entry error is
+// found no more entries are handed over. Entries come before the whole text is known to be
+// JSON: a caller keeps what it made of them only when the read succeeds. Returns the number of
+// entries.
+std::expected<std::size_t, std::string> read_declared(std::string_view text,
+                                                      const DeclaredSink& model);
 
 }  // namespace marlix::planner

@@ -206,9 +206,20 @@ TEST(PlanTest, DirectWritingAgreesWithTheTree) {
       {{"q\"\\\t\x01", 5, 0}, {"\xc3\xa9", UINT64_MAX, 1}, {"z", 0, 0}, {"z", 0, 0}},
   };
   for (const auto& roster : rosters) {
+    json::Array entries;
+    for (const DeclaredModel& m : roster) {
+      json::Object entry;
+      entry.insert("model", json::Value::string(m.model));
+      entry.insert("weightsBytes", json::Value::unsigned_integer(m.weights_bytes));
+      entry.insert("kvBytes", json::Value::unsigned_integer(m.kv_bytes));
+      entries.push_back(json::Value::object(std::move(entry)));
+    }
+    const std::string text = json::write(json::Value::array(std::move(entries)));
     for (std::uint64_t card : {std::uint64_t{0}, std::uint64_t{1073741824}, kCard24}) {
       const AdmissionResult r = admit_roster(roster, card, compute_reserve(card, 10));
       EXPECT_EQ(write_plan_document(r), json::write(plan_document(r)));
+      // plan() judges and writes while it reads, and must come to the same document.
+      EXPECT_EQ(plan(card, 10, text), write_plan_document(r)) << text;
     }
   }
 }
