@@ -340,11 +340,13 @@ class Reader {
       for (std::size_t i = 0; i < keys.size(); ++i) {
         if (keys[i] == key_read) {
           Value& slot = reader.fields_[i];
-          if (!reader.read_value(slot)) {
-            return false;
+          // Every slot of the same key finds this value, as a lookup under each would.
+          for (std::size_t j = i; j < keys.size(); ++j) {
+            if (keys[j] == key_read) {
+              found[j] = &slot;
+            }
           }
-          found[i] = &slot;
-          return true;
+          return reader.read_value(slot);
         }
       }
       return reader.read_value(reader.dropped_);

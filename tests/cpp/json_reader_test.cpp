@@ -218,7 +218,8 @@ TEST(ReadElementsTest, HandsOverTopLevelElementsOnly) {
 
 // Each element's slots must hold what a lookup on the element read whole would find.
 TEST(ReadFieldsTest, SlotsAgreeWithLookupsOnTheTree) {
-  constexpr std::array<std::string_view, 3> keys = {"a", "b", "long key beyond sixteen"};
+  // A key asked for twice fills both of its slots.
+  constexpr std::array<std::string_view, 4> keys = {"a", "b", "long key beyond sixteen", "a"};
   const std::string texts[] = {
       R"([])",
       R"([{}, 1, "a", null, [{"a": 1}]])",
@@ -231,7 +232,7 @@ TEST(ReadFieldsTest, SlotsAgreeWithLookupsOnTheTree) {
     const Value whole = *read(text);
     std::vector<std::optional<Value>> seen;
     auto rest = read_fields(text, keys, [&seen](std::span<const Value* const> found) {
-      ASSERT_EQ(found.size(), 3u);
+      ASSERT_EQ(found.size(), 4u);
       for (const Value* v : found) {
         seen.push_back(v != nullptr ? std::optional(*v) : std::nullopt);
       }
