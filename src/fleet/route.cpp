@@ -150,7 +150,10 @@ struct Write {
 }  // namespace
 
 RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint64_t now) {
-  const ModelEntry* entry = find_entry(fleet, model);
+  return decide_for_entry(find_entry(fleet, model), model, now);
+}
+
+RouteDecision decide_for_entry(const ModelEntry* entry, std::string_view model, std::uint64_t now) {
   if (entry == nullptr) {
     return decision::NotDeclared{std::string(model)};
   }
@@ -159,6 +162,10 @@ RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint
     return decision::NotAdmitted{std::string(model), entry->short_bytes};
   }
   return std::visit(Decide{*entry, model, now}, entry->state);
+}
+
+bool answer_depends_on_time(const ModelEntry& entry) {
+  return entry.admitted && std::holds_alternative<state::Loading>(entry.state);
 }
 
 json::Value route_document(RouteDecision&& decision) {

@@ -48,6 +48,9 @@ using RouteDecision =
                  decision::NotAdmitted, decision::NotDeclared, decision::Unknown>;
 
 RouteDecision decide_route(const Fleet& fleet, std::string_view model, std::uint64_t now);
+// The same, for a caller that has already looked `model` up: `entry` is what find_entry found
+// for it (null for nothing).
+RouteDecision decide_for_entry(const ModelEntry* entry, std::string_view model, std::uint64_t now);
 
 // The decision as a value tree with its three derived flags.
 json::Value route_document(const RouteDecision& decision);
@@ -57,6 +60,11 @@ json::Value route_document(RouteDecision&& decision);
 // The compact text of route_document(decision), written straight from the decision with the
 // members in their key order, so answering a request builds no tree.
 std::string write_route_document(const RouteDecision& decision);
+
+// Whether the answer for `entry` changes with the time of the call. Only a loading model's does
+// (it tells how long the model has been loading); any other answer stays the same, byte for byte,
+// until the entry itself changes.
+bool answer_depends_on_time(const ModelEntry& entry);
 
 // Decide and write compactly.
 std::expected<std::string, std::string> route(const Fleet& fleet, std::string_view model,

@@ -31,6 +31,8 @@ std::expected<FleetBorrow<Mode>, PyError> FleetBorrow<Mode>::take(PyObject* obje
       return std::unexpected(PyError::make(PyExc_RuntimeError, "Already borrowed"));
     }
     count = -1;
+    // Whatever this user does to the record, no answer kept before may be handed out after it.
+    answers_of(object).forget_all();
   }
   return FleetBorrow(OwnedRef::borrow(object));
 }
@@ -51,6 +53,11 @@ FleetBorrow<Mode>::~FleetBorrow() {
 template <Access Mode>
 typename FleetBorrow<Mode>::Record& FleetBorrow<Mode>::record() const {
   return record_of(object_.get());
+}
+
+template <Access Mode>
+RouteAnswers& FleetBorrow<Mode>::answers() const {
+  return answers_of(object_.get());
 }
 
 template class FleetBorrow<Access::Shared>;

@@ -11,6 +11,7 @@
 #include "python/owned_ref.hpp"
 #include "python/py_error.hpp"
 #include "python/python.hpp"
+#include "python/route_answers.hpp"
 
 namespace marlix::python {
 
@@ -32,6 +33,8 @@ class FleetBorrow {
   ~FleetBorrow();
 
   Record& record() const;
+  // The answers route keeps: not part of the record, so even a shared user may keep one.
+  RouteAnswers& answers() const;
 
  private:
   explicit FleetBorrow(OwnedRef object) noexcept : object_(std::move(object)) {}

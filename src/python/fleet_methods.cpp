@@ -76,10 +76,30 @@ PyObject* observe(PyObject* self, PyObject* args, PyObject* kwargs) {
       });
 }
 
+// The answer kept for the model's entry when there is one; otherwise decided and written, and
+// kept when it does not depend on `now`.
 PyObject* route(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Shared, TextArg, U64Arg>(
-      kRoute, self, args, kwargs, [](const Shared& borrow, std::string model, std::uint64_t now) {
-        return fleet::route(borrow.record(), model, now);
+      kRoute, self, args, kwargs,
+      [](const Shared& borrow, std::string model,
+         std::uint64_t now) -> std::expected<OwnedRef, PyError> {
+        const fleet::Fleet& record = borrow.record();
+        RouteAnswers& answers = borrow.answers();
+        const fleet::ModelEntry* entry = fleet::find_entry(record, model);
+        const std::size_t index =
+            entry != nullptr ? static_cast<std::size_t>(entry - record.models.data()) : 0;
+        if (entry != nullptr) {
+          if (PyObject* kept = answers.find(index)) {
+            return OwnedRef::borrow(kept);
+          }
+        }
+        // Every field is a text, an integer or a boolean, so writing cannot fail.
+        OwnedRef answer =
+            to_python(fleet::write_route_document(fleet::decide_for_entry(entry, model, now)));
+        if (entry != nullptr && !fleet::answer_depends_on_time(*entry)) {
+          answers.keep(index, record.models.size(), OwnedRef::borrow(answer.get()));
+        }
+        return answer;
       });
 }
 
@@ -136,6 +156,7 @@ std::expected<OwnedRef, PyError> new_instance(PyTypeObject* type, fleet::Fleet r
   }
   FleetObject* instance = as_fleet_object(object.get());
   new (instance->record) fleet::Fleet(std::move(record));
+  new (instance->answers) RouteAnswers();
   instance->borrow_count = 0;
   return object;
 }

@@ -25,6 +25,7 @@ PyObject* fleet_type = nullptr;
 
 void fleet_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&answers_of(self));
   std::destroy_at(&record_of(self));
   auto* free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_memory(self);

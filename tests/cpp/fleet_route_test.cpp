@@ -147,5 +147,24 @@ TEST(FleetRoute, EndpointSetWhileLoadingIsUsedOnceResident) {
   EXPECT_EQ(std::get<decision::Ready>(answer).endpoint, "http://a");
 }
 
+// An answer that does not depend on the time may be handed out again; every other one must be
+// written anew. Checked for every entry: the answer is the same at all times exactly when the
+// entry says it does not depend on them.
+TEST(RouteTest, AnswersDependOnTheTimeOnlyWhileLoading) {
+  Fleet fleet = sample_fleet();
+  fleet.models.push_back(entry("rejected-loading", state::Loading{1000}));
+  fleet.models.back().admitted = false;
+  fleet.models.back().short_bytes = 1;
+  for (const ModelEntry& e : fleet.models) {
+    bool same_at_all_times = true;
+    const std::string first = write_route_document(decide_for_entry(&e, e.name, 0));
+    for (std::uint64_t now : {std::uint64_t{999}, std::uint64_t{5000}, UINT64_MAX}) {
+      same_at_all_times =
+          same_at_all_times && write_route_document(decide_for_entry(&e, e.name, now)) == first;
+    }
+    EXPECT_EQ(answer_depends_on_time(e), !same_at_all_times) << e.name;
+  }
+}
+
 }  // namespace
 }  // namespace marlix::fleet
