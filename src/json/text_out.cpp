@@ -9,7 +9,7 @@ namespace marlix::json {
 namespace {
 
 // Sets the size of `text` to `size`, keeping its bytes below that and leaving any new ones
-// unwritten: storage the writer never reaches is never touched, so it costs no resident memory.
+// unwritten: nothing is filled only to be overwritten, and room never reached is never touched.
 void resize_unwritten(std::string& text, std::size_t size) {
   text.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
 }

@@ -169,9 +169,8 @@ std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uin
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   std::vector<RejectedModel> rejected;
   std::size_t admitted = 0;
-  // The list of admitted names is never longer than the text that declares them: a name is
-  // written back with no more bytes than its JSON string took in the roster. Room that is not
-  // written is never touched, so it costs no resident memory.
+  // Room for the list of admitted names: a name with its quotes and comma takes about a third
+  // of its entry's text or less. The rest of the document is sized once it is known, below.
   json::TextOut out(declared_json.size() / 3 + 256);
   out.text(kDocumentHead);
   auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
