@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "python/owned_ref.hpp"
@@ -23,10 +24,15 @@ class RouteAnswers {
     return kept_[index].answer.get();
   }
 
-  // Keeps `answer` for entry `index` of a fleet of `entries`, until the next change.
-  void keep(std::size_t index, std::size_t entries, OwnedRef answer) {
+  // Keeps `answer` for entry `index` of a fleet of `entries`, until the next change. Keeping is
+  // only a saving: without the memory for it, the answer is simply not kept.
+  void keep(std::size_t index, std::size_t entries, OwnedRef answer) noexcept {
     if (kept_.size() < entries) {
-      kept_.resize(entries);
+      try {
+        kept_.resize(entries);
+      } catch (const std::bad_alloc&) {
+        return;
+      }
     }
     kept_[index] = Kept{std::move(answer), generation_};
   }
