@@ -12,6 +12,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 UCD = pathlib.Path("/usr/share/unicode")
 TAIL = " — expected one of: load_started, probe_ok, probe_failed, process_exited, load_failed, stop"
 ALWAYS_ESCAPED = {"Cc", "Cf", "Co", "Zl", "Zp", "Zs", "Mn", "Me"}
+# Characters whose category Unicode has since changed to one that is not escaped: the
+# interpreters of 3.9 and 3.10 (Unicode 13.0) still have the old one.
+RECATEGORISED = {0x1734: "Mn until Unicode 14.0, Mc since"}
 
 
 def quoted(fleet, kind):
@@ -32,13 +35,13 @@ def test_committed_table_is_what_the_generator_makes(tmp_path):
 
 
 def test_escapes_agree_with_the_interpreters_unicode_data():
-    # The module's table may be of a newer Unicode version than the interpreter's, which can only
-    # have assigned more code points since: every character the interpreter knows to be a
+    # The module's table may be of a newer Unicode version than the interpreter's, which has
+    # mostly assigned more code points since: every character the interpreter knows to be a
     # control, format, private-use, separator or extending mark must be escaped.
     fleet = _marlix.Fleet(2**34, 10, "[]")
     wrong = []
     for cp in range(0x110000):
-        if 0xD800 <= cp <= 0xDFFF or cp == 0x20:
+        if 0xD800 <= cp <= 0xDFFF or cp == 0x20 or cp in RECATEGORISED:
             continue
         category = unicodedata.category(chr(cp))
         if category not in ALWAYS_ESCAPED:
