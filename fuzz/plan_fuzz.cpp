@@ -118,16 +118,61 @@ void check_against_tree(const std::string& text,
   check(roster.has_value() && *roster == *from_tree, "the roster is that of the tree", text);
 }
 
+// Whether every lead byte in `text` is followed by as many continuation bytes as it announces.
+bool is_utf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i++]);
+    const std::size_t more = lead < 0x80    ? 0
+                             : lead >= 0xF0 ? 3
+                             : lead >= 0xE0 ? 2
+                             : lead >= 0xC0 ? 1
+                                            : 4;
+    if (more == 4) {
+      return false;
+    }
+    for (std::size_t k = 0; k < more; ++k) {
+      if (i == text.size() || (static_cast<unsigned char>(text[i++]) & 0xC0) != 0x80) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The blocks hold the document, and none of them starts inside a UTF-8 sequence the document
+// holds whole (for a document in UTF-8, each block is then UTF-8 on its own).
+void check_blocks(const std::expected<json::TextBlocks, std::string>& blocks,
+                  const std::string& doc) {
+  check(blocks.has_value(), "the document in blocks is written too", doc);
+  std::string joined;
+  const bool utf8 = is_utf8(doc);
+  for (const std::string& block : *blocks) {
+    check(!block.empty(), "a block holds something", doc);
+    check(!utf8 || (static_cast<unsigned char>(block.front()) & 0xC0) != 0x80,
+          "no block starts inside a character", doc);
+    joined += block;
+  }
+  check(joined == doc, "the blocks join to the document", doc);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const std::uint64_t total_bytes = marlix::fuzz::card_size(in);
   const auto reserve_pct = in.ConsumeIntegral<std::uint8_t>();
+  // Small blocks, so that block ends fall all over the document.
+  const auto block_bytes = in.ConsumeIntegralInRange<std::size_t>(1, 512);
   const std::string text = in.ConsumeBool() ? marlix::fuzz::roster_text(in, total_bytes)
                                             : in.ConsumeRemainingBytesAsString();
 
   auto doc = planner::plan(total_bytes, reserve_pct, text);
+  if (!doc) {
+    check(
+        planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes).error() == doc.error(),
+        "the document in blocks fails as the whole one does", doc.error());
+  }
   auto roster = planner::load_roster(text);
   check_against_tree(text, roster);
   if (!doc) {
@@ -144,5 +189,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "plan writes the document of admit_roster's result", *doc);
   check_document(*doc, total_bytes, reserve_pct, *roster);
   check(planner::plan(total_bytes, reserve_pct, text) == doc, "plan is deterministic", *doc);
+  check_blocks(planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes), *doc);
   return 0;
 }

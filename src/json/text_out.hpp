@@ -3,19 +3,34 @@
 // assembled from many small pieces: a route answer, a plan.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace marlix::json {
 
+// A text held as consecutive blocks. No block ends inside a piece its writer wrote, so none
+// splits a UTF-8 sequence that the writer handed over whole.
+using TextBlocks = std::vector<std::string>;
+
 class TextOut {
  public:
-  // Room for `expected_size` bytes to begin with; more is found when a piece needs it.
+  // One contiguous text, with room for `expected_size` bytes to begin with; when a piece needs
+  // more, the text moves to a larger buffer.
   explicit TextOut(std::size_t expected_size);
+
+  // A text in blocks of `block_size` bytes (or one piece, if that is larger). The first block
+  // starts with room for `first_size` bytes and grows up to `block_size`; after that, when a
+  // piece does not fit, a new block is begun and nothing written moves. A reader of the blocks
+  // can release each one as soon as it has taken it over.
+  static TextOut in_blocks(std::size_t block_size, std::size_t first_size) {
+    return TextOut(first_size, std::max<std::size_t>(block_size, 64));
+  }
 
   TextOut(const TextOut&) = delete;
   TextOut& operator=(const TextOut&) = delete;
@@ -40,8 +55,13 @@ class TextOut {
     cursor_ = write(cursor_);
   }
 
-  // Makes sure of room for `n` more bytes at once, for a writer that knows what comes next.
-  void reserve(std::size_t n) { room(n); }
+  // Says that `n` more bytes follow, for a writer that knows what comes next: room is made for
+  // them at once, unless the text is in blocks and they would not fit in one.
+  void reserve(std::size_t n) {
+    if (block_size_ == 0 || written() + n <= block_size_) {
+      room(n);
+    }
+  }
 
   // `s` as a quoted, escaped JSON string.
   void string(std::string_view s) {
@@ -52,8 +72,10 @@ class TextOut {
   // The escaped content of a JSON string alone, for a string assembled from pieces.
   void string_content(std::string_view s);
 
-  // The text written, giving up the storage.
+  // The text written, giving up the storage (blocks are joined).
   std::string finish() &&;
+  // The text written, as its blocks (a contiguous text is one block).
+  TextBlocks finish_blocks() &&;
 
  private:
   static constexpr std::size_t kDigits = 20;  // of the largest 64-bit count
@@ -64,8 +86,12 @@ class TextOut {
     }
   }
   void grow(std::size_t n);
+  TextOut(std::size_t first_size, std::size_t block_size);
+  std::size_t written() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
 
-  std::string text_;
+  std::string text_;            // the block being written
+  TextBlocks full_;             // blocks written before it, in order
+  std::size_t block_size_ = 0;  // 0: one contiguous text
   char* cursor_ = nullptr;
   char* end_ = nullptr;
 };

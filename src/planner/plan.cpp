@@ -1,5 +1,6 @@
 #include "planner/plan.hpp"
 
+#include <algorithm>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -161,17 +162,17 @@ std::string write_plan_document(const AdmissionResult& result) {
   return std::move(out).finish();
 }
 
-std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
-                                             std::string declared_json) {
-  // Each model is judged as soon as it is read, in roster order, and an admitted name goes
-  // straight into the document: neither the roster nor the list of admitted names is held. The
-  // document is the one write_plan_document gives for admit_roster's result.
+namespace {
+
+// The plan document written into `out`. Each model is judged as soon as it is read, in roster
+// order, and an admitted name goes straight into the document: neither the roster nor the list
+// of admitted names is held. The document is the one write_plan_document gives for
+// admit_roster's result.
+std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t total_bytes,
+                                            std::uint8_t reserve_pct, std::string declared_json) {
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   std::vector<RejectedModel> rejected;
   std::size_t admitted = 0;
-  // Room for the list of admitted names: a name with its quotes and comma takes about a third
-  // of its entry's text or less. The rest of the document is sized once it is known, below.
-  json::TextOut out(declared_json.size() / 3 + 256);
   out.text(kDocumentHead);
   auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
     auto verdict = fit.judge(m.model, need_bytes(m.weights_bytes, m.kv_bytes), position);
@@ -193,7 +194,34 @@ std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uin
   }
   out.reserve(tail);
   write_document_tail(out, Totals{admitted, rejected, fit.committed_bytes(), fit.usable_bytes()});
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
+                                             std::string declared_json) {
+  // Room for the list of admitted names, to begin with: a name with its quotes and comma takes
+  // about a third of its entry's text or less. The rest is sized once it is known.
+  json::TextOut out(declared_json.size() / 3 + 256);
+  auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
+  if (!written) {
+    return std::unexpected(std::move(written.error()));
+  }
   return std::move(out).finish();
+}
+
+std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
+                                                            std::uint8_t reserve_pct,
+                                                            std::string declared_json,
+                                                            std::size_t block_bytes) {
+  json::TextOut out =
+      json::TextOut::in_blocks(block_bytes, std::min(declared_json.size() / 3 + 256, block_bytes));
+  auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
+  if (!written) {
+    return std::unexpected(std::move(written.error()));
+  }
+  return std::move(out).finish_blocks();
 }
 
 }  // namespace marlix::planner

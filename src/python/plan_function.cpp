@@ -28,7 +28,7 @@ PyObject* plan_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return call_function<U64Arg, U8Arg, TextArg>(
       kPlanParameters, args, kwargs,
       [](std::uint64_t total_bytes, std::uint8_t reserve_pct, std::string declared_json) {
-        return planner::plan(total_bytes, reserve_pct, std::move(declared_json));
+        return planner::plan_in_blocks(total_bytes, reserve_pct, std::move(declared_json));
       });
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "python/owned_ref.hpp"
 #include "python/py_error.hpp"
@@ -15,6 +16,9 @@ namespace marlix::python {
 
 // Each is a new reference; an object the interpreter cannot create is an internal failure.
 OwnedRef to_python(const std::string& text);
+// One `str` of a text held in blocks, each of them UTF-8 on its own; the blocks are released as
+// they are decoded.
+OwnedRef to_python(std::vector<std::string>&& blocks);
 OwnedRef to_python(std::uint64_t count);
 OwnedRef to_python(const std::optional<std::string>& text);  // absent: None
 OwnedRef none();
@@ -42,7 +46,7 @@ std::expected<OwnedRef, PyError> convert_result(Result&& result) {
     if constexpr (std::is_void_v<typename R::value_type>) {
       return none();
     } else {
-      return to_python(*result);
+      return to_python(std::move(*result));
     }
   } else {
     return to_python(result);

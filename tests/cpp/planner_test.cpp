@@ -242,5 +242,40 @@ TEST(PlanTest, FitsDependsOnRejectionsOnly) {
   EXPECT_NE(doc->find("\"fits\":true,\"headroom_bytes\":0,"), std::string::npos);
 }
 
+TEST(PlanTest, BlocksJoinToThePlanAndSplitNoCharacter) {
+  // Names in one- to four-byte characters, with bytes that escaping lengthens, over a roster
+  // whose document takes many blocks; the card holds some models and rejects the rest.
+  std::string text = "[";
+  for (int i = 0; i < 3000; ++i) {
+    static constexpr std::string_view kChars[] = {
+        "m", "\xC3\xA9", "\xE2\x80\x94", "\xF0\x9F\x98\x80", "\\\"", "\\n"};
+    std::string name = std::to_string(i);
+    for (int j = 0; j < i % 41; ++j) {
+      name += kChars[(i * 7 + j) % 6];
+    }
+    text += std::string(i > 0 ? "," : "") + R"({"model":")" + name + R"(","weightsBytes":)" +
+            std::to_string(std::uint64_t(i % 5) << 30) + "}";
+  }
+  text += "]";
+  for (std::uint64_t card : {std::uint64_t{0}, std::uint64_t{600} << 30, std::uint64_t{1} << 50}) {
+    SCOPED_TRACE(card);
+    auto whole = plan(card, 10, text);
+    auto blocks = plan_in_blocks(card, 10, text);
+    ASSERT_TRUE(whole.has_value() && blocks.has_value());
+    EXPECT_GT(blocks->size(), 2U);
+    std::string joined;
+    for (const std::string& block : *blocks) {
+      EXPECT_LE(block.size(), kPlanBlockBytes);
+      EXPECT_NE(static_cast<unsigned char>(block.front()) & 0xC0, 0x80);
+      joined += block;
+    }
+    EXPECT_EQ(joined, *whole);
+  }
+  for (std::string_view bad : {"[", R"([{"model":"a"}])"}) {
+    EXPECT_EQ(plan_in_blocks(kCard24, 10, std::string(bad)).error(),
+              plan(kCard24, 10, std::string(bad)).error());
+  }
+}
+
 }  // namespace
 }  // namespace marlix::planner

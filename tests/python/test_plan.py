@@ -1,8 +1,10 @@
 """`plan` end to end: the documents of the worked examples, byte for byte."""
 
+import json
+
 import _marlix
 import pytest
-from samples import CARD
+from samples import CARD, GIB
 from samples import WORKED_ROSTER as ROSTER
 
 THREE_MODELS = (
@@ -47,3 +49,24 @@ def test_operation_errors_are_value_errors(callable_, roster, message):
         callable_(CARD, 10, roster)
     assert type(caught.value) is ValueError
     assert caught.value.args == (message,)
+
+
+def test_a_long_document_with_every_width_of_character():
+    # Enough models for a document of many kilobytes, with names in one- to four-byte
+    # characters and characters that JSON escapes; every third model does not fit.
+    chars = ["m", "é", "—", "😀", '"', "\n"]
+    models = []
+    for i in range(3000):
+        name = str(i) + "".join(chars[(i * 7 + j) % 6] for j in range(i % 41))
+        models.append({"model": name, "weightsBytes": 0 if i % 3 else 64 * GIB})
+    result = _marlix.plan(CARD, 10, json.dumps(models))
+
+    doc = json.loads(result)
+    assert result == json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
+    assert doc["admitted"] == [m["model"] for i, m in enumerate(models) if i % 3]
+    rejected = [m["model"] for i, m in enumerate(models) if not i % 3]
+    assert [r["model"] for r in doc["rejected"]] == rejected
+    lines = doc["explain"].split("\n  REJECTED ")
+    assert lines[0] == "2000 of 3000 admitted, 0.0 GiB committed of 21.6 GiB usable"
+    expected_line = " \u2014 needs 64.0 GiB, 21.6 GiB free, short by 42.4 GiB"
+    assert lines[1:] == [name + expected_line for name in rejected]

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/text_out.hpp"
+
+namespace marlix::json {
+namespace {
+
+// The same pieces through every kind of call, into `out`.
+void write_pieces(TextOut& out, const std::vector<std::string>& names) {
+  out.byte('[');
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      out.byte(',');
+    }
+    out.string(names[i]);
+    out.unsigned_integer(i * 1000003);
+    out.piece(8, [](char* at) {
+      for (char c : std::string_view("\xE2\x80\x94ok")) {
+        *at++ = c;
+      }
+      return at;
+    });
+    if (i % 7 == 0) {
+      out.reserve(300);
+    }
+  }
+  out.text("]");
+}
+
+bool is_continuation(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+TEST(TextOutTest, BlocksHoldTheContiguousTextWithoutSplittingASequence) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 400; ++i) {
+    // Names of every length up to a few blocks, in one-, two-, three- and four-byte characters,
+    // with bytes that escaping lengthens.
+    std::string name;
+    for (int j = 0; j < i % 53; ++j) {
+      static constexpr std::string_view kChars[] = {
+          "a", "\xC3\xA9", "\xE2\x80\x94", "\xF0\x9F\x98\x80", "\"", "\x01"};
+      name += kChars[(i + j) % 6];
+    }
+    names.push_back(name);
+  }
+  TextOut contiguous(16);
+  write_pieces(contiguous, names);
+  const std::string whole = std::move(contiguous).finish();
+
+  for (std::size_t block_size : {0, 1, 64, 100, 1000, 1 << 20}) {
+    SCOPED_TRACE(block_size);
+    TextOut in_blocks = TextOut::in_blocks(block_size, 16);
+    write_pieces(in_blocks, names);
+    const TextBlocks blocks = std::move(in_blocks).finish_blocks();
+    std::string joined;
+    for (const std::string& block : blocks) {
+      EXPECT_FALSE(block.empty());
+      EXPECT_FALSE(is_continuation(block.front()));
+      joined += block;
+    }
+    EXPECT_EQ(joined, whole);
+    if (block_size >= 1000) {
+      // A block is begun only when a piece does not fit, so blocks are as full as pieces let
+      // them be: each holds more than its size less the largest piece (an escaped name).
+      for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
+        EXPECT_GT(blocks[i].size(), block_size - 6 * 52 - 2);
+      }
+    }
+
+    TextOut again = TextOut::in_blocks(block_size, 16);
+    write_pieces(again, names);
+    EXPECT_EQ(std::move(again).finish(), whole);
+  }
+}
+
+TEST(TextOutTest, AnEmptyTextIsOneEmptyBlock) {
+  EXPECT_EQ(TextOut::in_blocks(64, 64).finish_blocks(), TextBlocks{""});
+  EXPECT_EQ(TextOut(0).finish_blocks(), TextBlocks{""});
+  EXPECT_EQ(TextOut::in_blocks(64, 64).finish(), "");
+}
+
+}  // namespace
+}  // namespace marlix::json
