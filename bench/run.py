@@ -1,7 +1,9 @@
 """Times the module against what a user would write instead, in one process, and prints ratios.
 
-Each figure is the median of repeated timed batches. Ratios are the module's time divided by
-the baseline's (below 1 means the module is faster); a target column says what is aimed for.
+Each figure is the median of repeated timed batches; the two figures of a ratio are timed in
+turn, batch by batch, so that a change in the machine's pace touches both alike. Ratios are the
+module's time divided by the baseline's (below 1 means the module is faster); a target column
+says what is aimed for.
 Run it after installing the package: python bench/run.py [--quick]
 """
 
@@ -28,8 +30,8 @@ except ImportError:  # the comparison row is left out
     orjson = None
 
 
-def per_call_seconds(fn: Callable[[], object], batches: int, min_batch: float) -> float:
-    """Median seconds per call over `batches` batches of at least `min_batch` seconds."""
+def calls_per_batch(fn: Callable[[], object], min_batch: float) -> int:
+    """How many calls of `fn` take at least `min_batch` seconds."""
     n = 1
     while True:
         start = time.perf_counter()
@@ -37,15 +39,28 @@ def per_call_seconds(fn: Callable[[], object], batches: int, min_batch: float) -
             fn()
         elapsed = time.perf_counter() - start
         if elapsed >= min_batch or n >= 1 << 24:
-            break
+            return n
         n *= 2 if elapsed <= 0 else max(2, min(100, int(min_batch / elapsed * 1.2)))
-    samples = []
+
+
+def batch_seconds(fn: Callable[[], object], n: int) -> float:
+    start = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - start) / n
+
+
+def time_ratio(
+    fn: Callable[[], object], other: Callable[[], object], batches: int, min_batch: float
+) -> tuple[float, float]:
+    """Median seconds per call of `fn` and of `other`, their batches taken in turn, so that
+    both figures of a ratio see the machine in the same state."""
+    n, m = calls_per_batch(fn, min_batch), calls_per_batch(other, min_batch)
+    mine, theirs = [], []
     for _ in range(batches):
-        start = time.perf_counter()
-        for _ in range(n):
-            fn()
-        samples.append((time.perf_counter() - start) / n)
-    return statistics.median(samples)
+        mine.append(batch_seconds(fn, n))
+        theirs.append(batch_seconds(other, m))
+    return statistics.median(mine), statistics.median(theirs)
 
 
 def fmt_time(seconds: float) -> str:
@@ -96,11 +111,12 @@ import sys
 sys.path.insert(0, sys.argv[1])
 import _marlix
 from rosters import roster_text
-from run import per_call_seconds
+from run import time_ratio
 small, large = roster_text(10_000), roster_text(100_000)
-def t(roster):
-    return per_call_seconds(lambda: _marlix.plan(roster[0], 10, roster[1]), 15, 0.05)
-print(t(large) / t(small))
+def plan(roster):
+    return lambda: _marlix.plan(roster[0], 10, roster[1])
+t_large, t_small = time_ratio(plan(large), plan(small), 15, 0.05)
+print(t_large / t_small)
 """
 
 
@@ -136,13 +152,11 @@ def main() -> None:
     args = parser.parse_args()
     batches, min_batch = (5, 0.01) if args.quick else (15, 0.05)
 
-    def t(fn):
-        return per_call_seconds(fn, batches, min_batch)
-
-    rows: list[tuple[str, str, float, float, str, float | None]] = []
+    rows: list[tuple[str, str, float, float, float | None]] = []
 
     def row(case, baseline, mine, theirs, target=None):
-        rows.append((case, baseline, mine, theirs, target))
+        """Times the module's call and the baseline's in turn and keeps the row."""
+        rows.append((case, baseline, *time_ratio(mine, theirs, batches, min_batch), target))
 
     rosters = {n: roster_text(n) for n in (3, 1000, 10_000, 100_000)}
     for n in (3, 1000, 100_000):
@@ -151,18 +165,17 @@ def main() -> None:
         row(
             f"plan, {n:,} models",
             "pure-Python plan",
-            t(lambda c=card, s=text: _marlix.plan(c, 10, s)),
-            t(lambda c=card, s=text: py_plan(c, 10, s)),
+            lambda c=card, s=text: _marlix.plan(c, 10, s),
+            lambda c=card, s=text: py_plan(c, 10, s),
             0.1 if n == 3 else None,
         )
     card, text = rosters[100_000]
-    plan_100k = t(lambda: _marlix.plan(card, 10, text))
     if orjson is not None:
         row(
             "plan, 100,000 models",
             "orjson.loads alone",
-            plan_100k,
-            t(lambda: orjson.loads(text)),
+            lambda: _marlix.plan(card, 10, text),
+            lambda: orjson.loads(text),
             1.0,
         )
 
@@ -170,53 +183,52 @@ def main() -> None:
     row(
         "Fleet(), 1,000 models",
         "pure-Python records",
-        t(lambda: _marlix.Fleet(card, 10, text)),
-        t(lambda: PyFleet(card, 10, text)),
+        lambda: _marlix.Fleet(card, 10, text),
+        lambda: PyFleet(card, 10, text),
     )
 
     fleet, py = ready_fleet(1000)
-    route_ready = t(lambda: fleet.route("model-000000", 5000))
     # The floor is the cheapest call there is: committed_bytes() sums the resident entries, so
     # it is taken on a one-model fleet, through a lambda like every other case.
     floor_fleet, _ = ready_fleet(1)
     row(
         "route, ready model",
         "committed_bytes() floor",
-        route_ready,
-        t(lambda: floor_fleet.committed_bytes()),
+        lambda: fleet.route("model-000000", 5000),
+        lambda: floor_fleet.committed_bytes(),
         2.5,
     )
     row(
         "route, ready model",
         "pure-Python route",
-        route_ready,
-        t(lambda: py.route("model-000000", 5000)),
+        lambda: fleet.route("model-000000", 5000),
+        lambda: py.route("model-000000", 5000),
         0.1,
     )
     row(
         "route, undeclared name",
         "pure-Python route",
-        t(lambda: fleet.route("no-such-model", 5000)),
-        t(lambda: py.route("no-such-model", 5000)),
+        lambda: fleet.route("no-such-model", 5000),
+        lambda: py.route("no-such-model", 5000),
     )
     row(
         "route, last of 1,000",
         "pure-Python route",
-        t(lambda: fleet.route("model-000999", 5000)),
-        t(lambda: py.route("model-000999", 5000)),
+        lambda: fleet.route("model-000999", 5000),
+        lambda: py.route("model-000999", 5000),
     )
     detail = '{"vramBytes": 1048576}'
     row(
         "observe, small detail",
         "json.loads + dict update",
-        t(lambda: fleet.observe("model-000001", "probe_ok", detail, 2000)),
-        t(lambda: py.observe_probe_ok("model-000001", json.loads(detail)["vramBytes"], 2000)),
+        lambda: fleet.observe("model-000001", "probe_ok", detail, 2000),
+        lambda: py.observe_probe_ok("model-000001", json.loads(detail)["vramBytes"], 2000),
     )
     row(
         "report, 1,000 entries",
         "pure-Python report",
-        t(lambda: fleet.report(5000)),
-        t(lambda: py.report(5000)),
+        lambda: fleet.report(5000),
+        lambda: py.report(5000),
         0.1,
     )
 
@@ -232,8 +244,14 @@ def main() -> None:
         )
 
     card10, text10 = rosters[10_000]
-    growth = plan_100k / t(lambda: _marlix.plan(card10, 10, text10))
     card, text = rosters[100_000]
+    large, small = time_ratio(
+        lambda: _marlix.plan(card, 10, text),
+        lambda: _marlix.plan(card10, 10, text10),
+        batches,
+        min_batch,
+    )
+    growth = large / small
     print(
         f"\nplan time, 100,000 models / 10,000 models: {growth:.2f}x  (target ≤ 11: "
         f"{'met' if growth <= 11 else 'MISSED'})"

@@ -103,6 +103,10 @@ namespace {
 // The document from its opening brace to the "[" of its list of admitted names.
 constexpr std::string_view kDocumentHead = "{\"admitted\":[";
 
+// Room enough for the document after its list of admitted names when nothing is rejected: the
+// counts and the summary's first line.
+constexpr std::size_t kTailBytes = 512;
+
 // An admitted name in the list; `index` counts the names written before it.
 void write_admitted(json::TextOut& out, std::size_t index, std::string_view name) {
   if (index > 0) {
@@ -186,9 +190,9 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
     return std::unexpected(std::move(read.error()));
   }
   std::string().swap(declared_json);
-  // The rest at once: the counts and the summary's first line take under 512 bytes, and each
+  // The rest at once: the counts and the summary's first line take under kTailBytes, and each
   // rejected model its summary line and its object, under 256 bytes besides its name twice.
-  std::size_t tail = 512;
+  std::size_t tail = kTailBytes;
   for (const RejectedModel& r : rejected) {
     tail += 200 + 2 * r.model.size();
   }
@@ -197,13 +201,18 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
   return {};
 }
 
+// Room for a document to begin with: its list of admitted names, where a name with its quotes
+// and comma takes about a third of its entry's text or less, and all the rest of a document that
+// rejects nothing, so that a small roster's document is written without moving.
+std::size_t first_room(std::size_t text_size) {
+  return text_size / 3 + kDocumentHead.size() + kTailBytes;
+}
+
 }  // namespace
 
 std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
                                              std::string declared_json) {
-  // Room for the list of admitted names, to begin with: a name with its quotes and comma takes
-  // about a third of its entry's text or less. The rest is sized once it is known.
-  json::TextOut out(declared_json.size() / 3 + 256);
+  json::TextOut out(first_room(declared_json.size()));
   auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
   if (!written) {
     return std::unexpected(std::move(written.error()));
@@ -216,7 +225,7 @@ std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_
                                                             std::string declared_json,
                                                             std::size_t block_bytes) {
   json::TextOut out =
-      json::TextOut::in_blocks(block_bytes, std::min(declared_json.size() / 3 + 256, block_bytes));
+      json::TextOut::in_blocks(block_bytes, std::min(first_room(declared_json.size()), block_bytes));
   auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
   if (!written) {
     return std::unexpected(std::move(written.error()));
