@@ -224,8 +224,8 @@ std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_
                                                             std::uint8_t reserve_pct,
                                                             std::string declared_json,
                                                             std::size_t block_bytes) {
-  json::TextOut out =
-      json::TextOut::in_blocks(block_bytes, std::min(first_room(declared_json.size()), block_bytes));
+  json::TextOut out = json::TextOut::in_blocks(
+      block_bytes, std::min(first_room(declared_json.size()), block_bytes));
   auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
   if (!written) {
     return std::unexpected(std::move(written.error()));
