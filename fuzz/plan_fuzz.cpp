@@ -147,7 +147,9 @@ void check_blocks(const std::expected<json::TextBlocks, std::string>& blocks,
   check(blocks.has_value(), "the document in blocks is written too", doc);
   std::string joined;
   const bool utf8 = is_utf8(doc);
-  for (const std::string& block : *blocks) {
+  std::vector<std::string> all = blocks->filled;
+  all.push_back(blocks->last);
+  for (const std::string& block : all) {
     check(!block.empty(), "a block holds something", doc);
     check(!utf8 || (static_cast<unsigned char>(block.front()) & 0xC0) != 0x80,
           "no block starts inside a character", doc);

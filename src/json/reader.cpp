@@ -1,5 +1,6 @@
 #include "json/reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -198,12 +199,11 @@ class Reader {
     }
     if (peek() != ']') {
       while (true) {
-        Value element;
         if (fields != nullptr) {
           if (!read_element_fields(*fields)) {
             return false;
           }
-        } else if (!read_value(element)) {
+        } else if (Value element; !read_value(element)) {
           return false;
         } else if (sink != nullptr) {
           (*sink)(std::move(element));
@@ -340,8 +340,9 @@ class Reader {
       for (std::size_t i = 0; i < keys.size(); ++i) {
         if (keys[i] == key_read) {
           Value& slot = reader.fields_[i];
+          found[i] = &slot;
           // Every slot of the same key finds this value, as a lookup under each would.
-          for (std::size_t j = i; j < keys.size(); ++j) {
+          for (std::size_t j = i + 1; j < keys.size(); ++j) {
             if (keys[j] == key_read) {
               found[j] = &slot;
             }
@@ -429,14 +430,23 @@ class Reader {
     return true;
   }
 
+  // Where the run of ordinary string content from `from` ends: at the first quotation mark,
+  // backslash or control character, or at the end of the text.
+  std::size_t ordinary_run_end(std::size_t from) const {
+    const char* const text = text_.data();
+    const std::size_t size = text_.size();
+    std::size_t at = from;
+    while (at < size && !kSpecialInString[static_cast<unsigned char>(text[at])]) {
+      ++at;
+    }
+    return at;
+  }
+
   // Reads a string at its opening quote as a view: of the text itself when it holds no escape,
   // otherwise of `key_`, which then holds it decoded. Keys compared and dropped need no copy.
   bool read_key(std::string_view& key) {
     const std::size_t start = pos_ + 1;
-    std::size_t end = start;
-    while (end < text_.size() && !kSpecialInString[static_cast<unsigned char>(text_[end])]) {
-      ++end;
-    }
+    const std::size_t end = ordinary_run_end(start);
     if (end < text_.size() && text_[end] == '"') {
       key = text_.substr(start, end - start);
       pos_ = end + 1;
@@ -456,9 +466,7 @@ class Reader {
     std::size_t run_start = pos_;
     while (true) {
       // Ordinary bytes are taken in runs and copied once.
-      while (pos_ < text_.size() && !kSpecialInString[static_cast<unsigned char>(text_[pos_])]) {
-        ++pos_;
-      }
+      pos_ = ordinary_run_end(pos_);
       if (at_end()) {
         return fail_eof(ErrorKind::EofWhileParsingString);
       }
@@ -557,6 +565,14 @@ class Reader {
         return fail_here(ErrorKind::InvalidNumber);
       }
     } else {
+      // Nineteen digits always fit in 64 bits: those are taken without checking.
+      const std::size_t sure_end = std::min(text_.size(), pos_ + 19);
+      std::size_t p = pos_;
+      while (p < sure_end && is_digit(text_[p])) {
+        s = s * 10 + static_cast<std::uint64_t>(text_[p] - '0');
+        ++p;
+      }
+      pos_ = p;
       while (!at_end() && is_digit(peek())) {
         if (overflowed || !add_digit(peek())) {
           e = add_saturated(e, 1);

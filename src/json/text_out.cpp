@@ -29,7 +29,7 @@ void TextOut::grow(std::size_t n) {
   if (block_size_ != 0 && used + n > block_size_ && used > 0) {
     // The block is kept as it is and the text goes on in a new one.
     text_.resize(used);
-    full_.push_back(std::move(text_));
+    filled_.push_back(std::move(text_));
     text_ = std::string();
     resize_unwritten(text_, std::max(block_size_, n));
     cursor_ = text_.data();
@@ -55,16 +55,16 @@ void TextOut::string_content(std::string_view s) {
 std::string TextOut::finish() && {
   text_.resize(written());
   cursor_ = end_ = nullptr;
-  if (full_.empty()) {
+  if (filled_.empty()) {
     return std::move(text_);
   }
   std::size_t size = text_.size();
-  for (const std::string& block : full_) {
+  for (const std::string& block : filled_) {
     size += block.size();
   }
   std::string whole;
   whole.reserve(size);
-  for (const std::string& block : full_) {
+  for (const std::string& block : filled_) {
     whole += block;
   }
   whole += text_;
@@ -74,10 +74,7 @@ std::string TextOut::finish() && {
 TextBlocks TextOut::finish_blocks() && {
   text_.resize(written());
   cursor_ = end_ = nullptr;
-  if (!text_.empty() || full_.empty()) {
-    full_.push_back(std::move(text_));
-  }
-  return std::move(full_);
+  return TextBlocks{std::move(filled_), std::move(text_)};
 }
 
 }  // namespace marlix::json

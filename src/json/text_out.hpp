@@ -14,9 +14,15 @@
 
 namespace marlix::json {
 
-// A text held as consecutive blocks. No block ends inside a piece its writer wrote, so none
-// splits a UTF-8 sequence that the writer handed over whole.
-using TextBlocks = std::vector<std::string>;
+// A text held as consecutive blocks: those filled before the last one, in order, and the last.
+// No block ends inside a piece its writer wrote, so none splits a UTF-8 sequence that the writer
+// handed over whole. A text that never needed a second block is its last block alone.
+struct TextBlocks {
+  std::vector<std::string> filled;
+  std::string last;
+
+  friend bool operator==(const TextBlocks&, const TextBlocks&) = default;
+};
 
 class TextOut {
  public:
@@ -74,7 +80,7 @@ class TextOut {
 
   // The text written, giving up the storage (blocks are joined).
   std::string finish() &&;
-  // The text written, as its blocks (a contiguous text is one block).
+  // The text written, as its blocks (a contiguous text is the last block alone).
   TextBlocks finish_blocks() &&;
 
  private:
@@ -89,9 +95,9 @@ class TextOut {
   TextOut(std::size_t first_size, std::size_t block_size);
   std::size_t written() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
 
-  std::string text_;            // the block being written
-  TextBlocks full_;             // blocks written before it, in order
-  std::size_t block_size_ = 0;  // 0: one contiguous text
+  std::string text_;                 // the block being written
+  std::vector<std::string> filled_;  // blocks written before it, in order
+  std::size_t block_size_ = 0;       // 0: one contiguous text
   char* cursor_ = nullptr;
   char* end_ = nullptr;
 };

@@ -29,6 +29,9 @@ std::optional<std::uint64_t> byte_count_of(const json::Value* v) {
   if (n == nullptr) {
     return std::nullopt;
   }
+  if (n->form() == json::Number::Form::Unsigned) {
+    return n->as_unsigned();  // the usual spelling, spared the call
+  }
   return whole_byte_count(*n);
 }
 

@@ -20,19 +20,21 @@ OwnedRef to_python(const std::string& text) {
   return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-OwnedRef to_python(std::vector<std::string>&& blocks) {
-  if (blocks.size() == 1) {
-    return to_python(blocks.front());
+OwnedRef to_python(json::TextBlocks&& blocks) {
+  if (blocks.filled.empty()) {
+    return to_python(blocks.last);
   }
   // Each block becomes a `str` of its own, and joining them allocates the result once, at its
   // exact size. Decoding a long text whole would not: the decoder makes room for one code
   // point per byte at the widest kind it meets and shrinks the `str` afterwards, so a text of
   // megabytes asks for a block a little larger than the one the previous call's result freed,
   // and the allocator maps fresh pages for it on every call.
-  OwnedRef pieces = made(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    OwnedRef piece = to_python(blocks[i]);
-    std::string().swap(blocks[i]);  // its memory can hold the next pieces
+  const std::size_t count = blocks.filled.size() + 1;
+  OwnedRef pieces = made(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string& block = i < blocks.filled.size() ? blocks.filled[i] : blocks.last;
+    OwnedRef piece = to_python(block);
+    std::string().swap(block);  // its memory can hold the next pieces
     // PyList_SetItem takes over the reference, even when it fails.
     if (PyList_SetItem(pieces.get(), static_cast<Py_ssize_t>(i), piece.release()) != 0) {
       python_call_failed();

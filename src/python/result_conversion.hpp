@@ -7,8 +7,8 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
+#include "json/text_out.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_error.hpp"
 
@@ -18,7 +18,7 @@ namespace marlix::python {
 OwnedRef to_python(const std::string& text);
 // One `str` of a text held in blocks, each of them UTF-8 on its own; the blocks are released as
 // they are decoded.
-OwnedRef to_python(std::vector<std::string>&& blocks);
+OwnedRef to_python(json::TextBlocks&& blocks);
 OwnedRef to_python(std::uint64_t count);
 OwnedRef to_python(const std::optional<std::string>& text);  // absent: None
 OwnedRef none();
