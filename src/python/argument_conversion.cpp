@@ -60,7 +60,7 @@ std::expected<OwnedRef, PyError> integer_of(PyObject* value) {
 
 }  // namespace
 
-std::expected<std::uint64_t, PyError> U64Arg::convert(PyObject* value) {
+std::expected<void, PyError> U64Arg::convert(PyObject* value, std::uint64_t& out) {
   static_assert(sizeof(unsigned long long) == sizeof(std::uint64_t));
   auto integer = integer_of(value);
   if (!integer) {
@@ -70,10 +70,11 @@ std::expected<std::uint64_t, PyError> U64Arg::convert(PyObject* value) {
   if (read == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
     return std::unexpected(PyError::fetch());
   }
-  return read;
+  out = read;
+  return {};
 }
 
-std::expected<std::uint8_t, PyError> U8Arg::convert(PyObject* value) {
+std::expected<void, PyError> U8Arg::convert(PyObject* value, std::uint8_t& out) {
   auto integer = integer_of(value);
   if (!integer) {
     return std::unexpected(std::move(integer.error()));
@@ -86,14 +87,15 @@ std::expected<std::uint8_t, PyError> U8Arg::convert(PyObject* value) {
     return std::unexpected(
         PyError::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
   }
-  return static_cast<std::uint8_t>(read);
+  out = static_cast<std::uint8_t>(read);
+  return {};
 }
 
-std::expected<std::string, PyError> TextArg::convert(PyObject* value) {
+std::expected<void, PyError> TextArg::convert(PyObject* value, std::string& out) {
   if (!PyUnicode_Check(value)) {
     return std::unexpected(conversion_error(value, "PyString"));
   }
-  return utf8_of(value);
+  return utf8_into(value, out);
 }
 
 PyError conversion_error(PyObject* value, std::string_view target) {

@@ -1,5 +1,6 @@
 // Python arguments to native values. Each kind of parameter is a type with a `value_type` and a
-// `convert` step; the boundary runs them in parameter order and names the argument in errors.
+// `convert` step that sets a value in place; the boundary runs them in parameter order and names
+// the argument in errors.
 #pragma once
 
 #include <cstdint>
@@ -15,19 +16,19 @@ namespace marlix::python {
 // An `int` (bool included) or an object with __index__, as an unsigned 64-bit value.
 struct U64Arg {
   using value_type = std::uint64_t;
-  static std::expected<std::uint64_t, PyError> convert(PyObject* value);
+  static std::expected<void, PyError> convert(PyObject* value, std::uint64_t& out);
 };
 
 // An `int` or __index__ object from 0 to 255.
 struct U8Arg {
   using value_type = std::uint8_t;
-  static std::expected<std::uint8_t, PyError> convert(PyObject* value);
+  static std::expected<void, PyError> convert(PyObject* value, std::uint8_t& out);
 };
 
 // A `str` (or subclass), as an owned strict UTF-8 copy.
 struct TextArg {
   using value_type = std::string;
-  static std::expected<std::string, PyError> convert(PyObject* value);
+  static std::expected<void, PyError> convert(PyObject* value, std::string& out);
 };
 
 // TypeError "'{type}' object cannot be converted to '{target}'", {type} being the __qualname__

@@ -48,31 +48,27 @@ PyObject* at_boundary(Body&& body) noexcept {
 
 namespace detail {
 
-// Converts the matched arguments one by one in parameter order; the first failure ends it.
+// Converts the matched arguments one by one in parameter order, each into its place in
+// `values`; the first failure ends it and is returned.
 template <typename... Kinds, std::size_t... I>
-std::expected<std::tuple<typename Kinds::value_type...>, PyError> convert_arguments(
-    [[maybe_unused]] const ParameterSpec& spec, [[maybe_unused]] std::span<const OwnedRef> slots,
-    std::index_sequence<I...>) {
-  std::tuple<typename Kinds::value_type...> values;
+std::optional<PyError> convert_arguments([[maybe_unused]] const ParameterSpec& spec,
+                                         [[maybe_unused]] std::span<const OwnedRef> slots,
+                                         std::tuple<typename Kinds::value_type...>& values,
+                                         std::index_sequence<I...>) {
   std::optional<PyError> failure;
   [[maybe_unused]] auto convert_one = [&]<std::size_t Index, typename Kind>() {
     PyObject* argument = slots[Index].get();
     if (argument == nullptr) {
       throw InternalError("a parameter without a value reached conversion");
     }
-    auto converted = Kind::convert(argument);
-    if (!converted) {
+    if (auto converted = Kind::convert(argument, std::get<Index>(values)); !converted) {
       failure = argument_error(std::move(converted.error()), spec.name_at(Index));
       return false;
     }
-    std::get<Index>(values) = std::move(*converted);
     return true;
   };
   static_cast<void>((convert_one.template operator()<I, Kinds>() && ...));
-  if (failure) {
-    return std::unexpected(std::move(*failure));
-  }
-  return values;
+  return failure;
 }
 
 }  // namespace detail
@@ -92,19 +88,19 @@ std::expected<OwnedRef, PyError> run_call(const ParameterSpec& spec, PyObject* a
   if (!access) {
     return std::unexpected(std::move(access.error()));
   }
-  auto values =
-      detail::convert_arguments<Kinds...>(spec, slots, std::index_sequence_for<Kinds...>{});
-  if (!values) {
-    return std::unexpected(std::move(values.error()));
+  std::tuple<typename Kinds::value_type...> values;
+  if (auto failure = detail::convert_arguments<Kinds...>(spec, slots, values,
+                                                         std::index_sequence_for<Kinds...>{})) {
+    return std::unexpected(std::move(*failure));
   }
   auto invoke = [&](auto&... converted) -> decltype(auto) {
     return std::forward<Operation>(operation)(*access, std::move(converted)...);
   };
-  if constexpr (std::is_void_v<decltype(std::apply(invoke, *values))>) {
-    std::apply(invoke, *values);
+  if constexpr (std::is_void_v<decltype(std::apply(invoke, values))>) {
+    std::apply(invoke, values);
     return none();
   } else {
-    return convert_result(std::apply(invoke, *values));
+    return convert_result(std::apply(invoke, values));
   }
 }
 

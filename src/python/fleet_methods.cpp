@@ -62,7 +62,7 @@ using Exclusive = FleetBorrow<Access::Exclusive>;
 PyObject* set_endpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Exclusive, TextArg, TextArg>(
       kSetEndpoint, self, args, kwargs,
-      [](const Exclusive& borrow, std::string model, std::string endpoint) {
+      [](const Exclusive& borrow, const std::string& model, std::string endpoint) {
         fleet::set_endpoint(borrow.record(), model, std::move(endpoint));
       });
 }
@@ -70,8 +70,8 @@ PyObject* set_endpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* observe(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Exclusive, TextArg, TextArg, TextArg, U64Arg>(
       kObserve, self, args, kwargs,
-      [](const Exclusive& borrow, std::string model, std::string kind, std::string detail_json,
-         std::uint64_t now) {
+      [](const Exclusive& borrow, const std::string& model, const std::string& kind,
+         const std::string& detail_json, std::uint64_t now) {
         return fleet::observe(borrow.record(), model, kind, detail_json, now);
       });
 }
@@ -81,7 +81,7 @@ PyObject* observe(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* route(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Shared, TextArg, U64Arg>(
       kRoute, self, args, kwargs,
-      [](const Shared& borrow, std::string model,
+      [](const Shared& borrow, const std::string& model,
          std::uint64_t now) -> std::expected<OwnedRef, PyError> {
         const fleet::Fleet& record = borrow.record();
         RouteAnswers& answers = borrow.answers();

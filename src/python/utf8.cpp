@@ -1,6 +1,7 @@
 #include "python/utf8.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <utility>
 
@@ -28,27 +29,70 @@ std::expected<void, PyError> append_utf8(std::string& out, PyObject* text) {
   return {};
 }
 
-std::expected<std::string, PyError> whole(PyObject* text) {
-  std::string out;
-  if (auto appended = append_utf8(out, text); !appended) {
-    return std::unexpected(std::move(appended.error()));
+// Texts of at most this many code points are read into a buffer on the stack and encoded here,
+// with nothing allocated on the way: a model name, a time, a small detail.
+constexpr Py_ssize_t kShort = 64;
+
+bool is_surrogate(Py_UCS4 c) {
+  return c >= 0xD800 && c <= 0xDFFF;
+}
+
+// Appends the UTF-8 form of the scalar value `c`.
+void append_scalar(std::string& out, Py_UCS4 c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    const char bytes[] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(bytes, sizeof bytes);
+  } else if (c < 0x10000) {
+    const char bytes[] = {static_cast<char>(0xE0 | (c >> 12)),
+                          static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                          static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(bytes, sizeof bytes);
+  } else {
+    const char bytes[] = {
+        static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(bytes, sizeof bytes);
   }
-  return out;
+}
+
+// Encodes a short text into `out`; false when it holds a surrogate, which strict UTF-8 cannot
+// encode: the interpreter's encoder then reports it.
+bool encode_short(PyObject* text, Py_ssize_t length, std::string& out) {
+  std::array<Py_UCS4, kShort> code_points;
+  if (PyUnicode_AsUCS4(text, code_points.data(), kShort, 0) == nullptr) {
+    PyErr_Clear();  // not for a str this short; the encoder's own report follows
+    return false;
+  }
+  out.reserve(static_cast<std::size_t>(length));  // exact for ASCII
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = code_points[static_cast<std::size_t>(i)];
+    if (is_surrogate(c)) {
+      return false;
+    }
+    append_scalar(out, c);
+  }
+  return true;
 }
 
 }  // namespace
 
-std::expected<std::string, PyError> utf8_of(PyObject* text) {
+std::expected<void, PyError> utf8_into(PyObject* text, std::string& out) {
+  out.clear();
   const Py_ssize_t length = PyUnicode_GetLength(text);
   if (length < 0) {
     return std::unexpected(PyError::fetch());
   }
+  if (length <= kShort && encode_short(text, length, out)) {
+    return {};
+  }
   if (length <= kSlice) {
-    return whole(text);
+    out.clear();
+    return append_utf8(out, text);
   }
   // A long text (a roster of many models) is encoded slice by slice into its one copy, so its
   // UTF-8 form is not held twice, once in a `bytes` object and once here.
-  std::string out;
   out.reserve(static_cast<std::size_t>(length));  // exact for ASCII; other text grows it
   for (Py_ssize_t start = 0; start < length; start += kSlice) {
     OwnedRef slice =
@@ -58,8 +102,17 @@ std::expected<std::string, PyError> utf8_of(PyObject* text) {
     }
     if (!append_utf8(out, slice.get())) {
       // A lone surrogate: encoding the whole text reports it with its position in the whole.
-      return whole(text);
+      out.clear();
+      return append_utf8(out, text);
     }
+  }
+  return {};
+}
+
+std::expected<std::string, PyError> utf8_of(PyObject* text) {
+  std::string out;
+  if (auto done = utf8_into(text, out); !done) {
+    return std::unexpected(std::move(done.error()));
   }
   return out;
 }

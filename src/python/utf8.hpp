@@ -9,8 +9,11 @@
 
 namespace marlix::python {
 
-// Strict UTF-8 of a `str` (UnicodeEncodeError for a lone surrogate). On 3.9's limited API the
-// bytes come out through a temporary `bytes` object.
+// Strict UTF-8 of a `str` (UnicodeEncodeError for a lone surrogate). A short text is encoded
+// here from its code points; on 3.9's limited API the bytes of a longer one come out through a
+// temporary `bytes` object.
 std::expected<std::string, PyError> utf8_of(PyObject* text);
+// The same into `out`, which ends up holding the text, or something unspecified on an error.
+std::expected<void, PyError> utf8_into(PyObject* text, std::string& out);
 
 }  // namespace marlix::python

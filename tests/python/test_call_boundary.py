@@ -329,3 +329,31 @@ def test_long_text_with_a_lone_surrogate_names_its_place_in_the_whole():
         plan(CARD, 10, text)
     assert raised.value.start == 100_001
     assert str(raised.value) == str(pytest.raises(UnicodeEncodeError, text.encode).value)
+
+
+# Names on both sides of the length below which texts are encoded without the interpreter's
+# encoder, in characters of every UTF-8 width.
+SHORT_AND_LONGER = [
+    ch * n + tail for ch in ("a", "é", "€", "😀") for n in (1, 63, 64, 65) for tail in ("", "z")
+]
+
+
+@pytest.mark.parametrize("name", SHORT_AND_LONGER + ["", "\x00", "\U0010ffff", "\ud7ff\ue000"])
+def test_texts_of_every_width_arrive_exactly(name):
+    roster = json.dumps([{"model": name or "m", "weightsBytes": 0}], ensure_ascii=False)
+    assert json.loads(plan(CARD, 10, roster))["admitted"] == [name or "m"]
+    fleet = _marlix.Fleet(CARD, 10, "[]")
+    assert json.loads(fleet.route(name, 0))["model"] == name
+
+
+@pytest.mark.parametrize("length", [1, 2, 63, 64, 65, 200])
+@pytest.mark.parametrize("place", ["first", "middle", "last"])
+def test_a_surrogate_is_reported_as_the_encoder_reports_it(length, place):
+    at = {"first": 0, "middle": length // 2, "last": length - 1}[place]
+    name = "é" * at + "\udc80" + "a" * (length - at - 1)
+    expected = pytest.raises(UnicodeEncodeError, name.encode).value
+    fleet = _marlix.Fleet(CARD, 10, "[]")
+    with pytest.raises(UnicodeEncodeError) as raised:
+        fleet.route(name, 0)
+    assert str(raised.value) == str(expected)
+    assert (raised.value.start, raised.value.end) == (expected.start, expected.end)
