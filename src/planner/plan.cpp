@@ -1,7 +1,7 @@
 #include "planner/plan.hpp"
 
 #include <algorithm>
-#include <span>
+#include <deque>
 #include <string_view>
 #include <vector>
 
@@ -18,20 +18,23 @@ void gib(json::TextOut& out, std::uint64_t bytes) {
 }
 
 // What the summary and the document after its list of admitted names are written from.
+// `Rejected` is a random-access sequence of the rejected models in roster order.
+template <typename Rejected>
 struct Totals {
-  std::size_t admitted = 0;
-  std::span<const RejectedModel> rejected;
-  std::uint64_t committed_bytes = 0;
-  std::uint64_t usable_bytes = 0;
-
-  static Totals of(const AdmissionResult& result) {
-    return {result.admitted.size(), result.rejected, result.committed_bytes, result.usable_bytes};
-  }
+  std::size_t admitted;
+  const Rejected& rejected;
+  std::uint64_t committed_bytes;
+  std::uint64_t usable_bytes;
 };
+
+Totals<std::vector<RejectedModel>> totals_of(const AdmissionResult& result) {
+  return {result.admitted.size(), result.rejected, result.committed_bytes, result.usable_bytes};
+}
 
 // Writes the summary: as plain text, or already escaped as the content of a JSON string, which
 // is how the plan document carries it (so the document needs no second copy of it).
-void write_summary(json::TextOut& out, const Totals& totals, bool json_content) {
+template <typename Rejected>
+void write_summary(json::TextOut& out, const Totals<Rejected>& totals, bool json_content) {
   out.unsigned_integer(totals.admitted);
   out.text(" of ");
   out.unsigned_integer(totals.admitted + totals.rejected.size());
@@ -62,7 +65,7 @@ void write_summary(json::TextOut& out, const Totals& totals, bool json_content) 
 
 std::string plan_summary(const AdmissionResult& result) {
   json::TextOut out(64 + 96 * result.rejected.size());
-  write_summary(out, Totals::of(result), false);
+  write_summary(out, totals_of(result), false);
   return std::move(out).finish();
 }
 
@@ -116,7 +119,8 @@ void write_admitted(json::TextOut& out, std::size_t index, std::string_view name
 }
 
 // The document from the end of its list of admitted names to its closing brace.
-void write_document_tail(json::TextOut& out, const Totals& totals) {
+template <typename Rejected>
+void write_document_tail(json::TextOut& out, const Totals<Rejected>& totals) {
   out.text("],\"committed_bytes\":");
   out.unsigned_integer(totals.committed_bytes);
   out.text(",\"declared\":");
@@ -162,7 +166,7 @@ std::string write_plan_document(const AdmissionResult& result) {
   for (std::size_t i = 0; i < result.admitted.size(); ++i) {
     write_admitted(out, i, result.admitted[i]);
   }
-  write_document_tail(out, Totals::of(result));
+  write_document_tail(out, totals_of(result));
   return std::move(out).finish();
 }
 
@@ -175,7 +179,9 @@ namespace {
 std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t total_bytes,
                                             std::uint8_t reserve_pct, std::string declared_json) {
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
-  std::vector<RejectedModel> rejected;
+  // Kept in small chunks rather than one growing array: for a large roster the rejections never
+  // sit in memory twice while their storage moves.
+  std::deque<RejectedModel> rejected;
   std::size_t admitted = 0;
   out.text(kDocumentHead);
   auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
@@ -197,7 +203,8 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
     tail += 200 + 2 * r.model.size();
   }
   out.reserve(tail);
-  write_document_tail(out, Totals{admitted, rejected, fit.committed_bytes(), fit.usable_bytes()});
+  write_document_tail(out, Totals<std::deque<RejectedModel>>{
+                               admitted, rejected, fit.committed_bytes(), fit.usable_bytes()});
   return {};
 }
 
