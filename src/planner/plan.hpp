@@ -33,8 +33,8 @@ inline constexpr std::size_t kPlanBlockBytes = 16 * 1024;
 
 // The same document as plan(), held in blocks of about `block_bytes`. A block ends only
 // between two pieces of the document, so for a roster in UTF-8 each block is UTF-8 on its own.
-// Nothing written moves as the document grows, and a caller that converts the document block by
-// block can release each block as it goes.
+// Past the first block nothing written moves as the document grows, and a caller that converts
+// the document block by block can release each block as it goes.
 std::expected<json::TextBlocks, std::string> plan_in_blocks(
     std::uint64_t total_bytes, std::uint8_t reserve_pct, std::string declared_json,
     std::size_t block_bytes = kPlanBlockBytes);
