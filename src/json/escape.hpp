@@ -2,6 +2,7 @@
 // they are; the quotation mark, the backslash and the control characters become escapes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -11,6 +12,20 @@ namespace marlix::json {
 
 // The most bytes one byte of content can take once escaped ("\u001f").
 inline constexpr std::size_t kMostEscapedBytes = 6;
+
+// The two-character escapes JSON has for some special bytes; every other special byte, a
+// control character, is written as \u00XX.
+inline constexpr std::array<std::string_view, 256> kShortEscapes = [] {
+  std::array<std::string_view, 256> escapes{};
+  escapes['"'] = "\\\"";
+  escapes['\\'] = "\\\\";
+  escapes['\b'] = "\\b";
+  escapes['\t'] = "\\t";
+  escapes['\n'] = "\\n";
+  escapes['\f'] = "\\f";
+  escapes['\r'] = "\\r";
+  return escapes;
+}();
 
 // Hands the escaped content of `s` to `put(std::string_view)`, piece by piece, in order.
 template <typename Put>
@@ -26,33 +41,11 @@ void escape_pieces(std::string_view s, Put&& put) {
       put(s.substr(run_start, i - run_start));
     }
     run_start = i + 1;
-    switch (c) {
-      case '"':
-        put(std::string_view("\\\""));
-        break;
-      case '\\':
-        put(std::string_view("\\\\"));
-        break;
-      case '\b':
-        put(std::string_view("\\b"));
-        break;
-      case '\t':
-        put(std::string_view("\\t"));
-        break;
-      case '\n':
-        put(std::string_view("\\n"));
-        break;
-      case '\f':
-        put(std::string_view("\\f"));
-        break;
-      case '\r':
-        put(std::string_view("\\r"));
-        break;
-      default: {
-        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        put(std::string_view(escape, sizeof escape));
-        break;
-      }
+    if (!kShortEscapes[c].empty()) {
+      put(kShortEscapes[c]);
+    } else {
+      const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      put(std::string_view(escape, sizeof escape));
     }
   }
   if (run_start < s.size()) {
