@@ -1,4 +1,5 @@
-"""The marlix command line: plan a card, replay a host's event log, or take the tour.
+"""The marlix command line: serve a card's models, plan a card, replay a host's event log, or
+take the tour.
 
 Exit status: 0 on success (for `plan`: the roster fits), 1 when `plan` rejects a model, 2 for
 bad input, reported on stderr as "marlix: <text>".
@@ -78,6 +79,19 @@ def run_replay(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def run_serve(args: argparse.Namespace) -> int:
+    if args.demo == (args.config is not None):
+        raise InputError("serve: give either CONFIG or --demo")
+    try:
+        from marlix.serve import main as serve
+    except ImportError as error:
+        raise InputError(
+            f"marlix serve needs {error.name or 'aiohttp'}; install it with: "
+            "pip install 'marlix[serve]'"
+        ) from None
+    return serve.run(args)
+
+
 def run_demo(args: argparse.Namespace) -> int:
     demo.run(sys.stdout)
     return EXIT_OK
@@ -151,6 +165,27 @@ def build_parser() -> argparse.ArgumentParser:
         help="also print where a request for MODEL goes",
     )
     replay_cmd.set_defaults(run=run_replay)
+
+    serve_cmd = commands.add_parser(
+        "serve",
+        help="run the card's models and route every request to them",
+        description="Start the model servers of CONFIG, probe them, and serve one "
+        "OpenAI-compatible front door for them until SIGINT or SIGTERM.",
+    )
+    serve_cmd.add_argument("config", metavar="CONFIG", nargs="?", help="the TOML configuration")
+    serve_cmd.add_argument(
+        "--demo", action="store_true", help="serve built-in stand-in models instead of CONFIG"
+    )
+    serve_cmd.add_argument(
+        "--listen", metavar="HOST:PORT", help="where to listen (overrides [server] listen)"
+    )
+    serve_cmd.add_argument(
+        "--events", metavar="FILE", help="append every observation to FILE, for marlix replay"
+    )
+    serve_cmd.add_argument(
+        "--log-format", choices=("text", "json"), default="text", help="stderr log lines"
+    )
+    serve_cmd.set_defaults(run=run_serve)
 
     demo_cmd = commands.add_parser(
         "demo", help="run a host's sequence of calls on a built-in sample"

@@ -1,0 +1,1 @@
+"""The host: runs a card's model servers and routes requests to them."""

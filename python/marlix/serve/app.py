@@ -1,0 +1,141 @@
+"""`marlix serve`: the host put together and run until SIGINT or SIGTERM."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import signal
+import sys
+import time
+from dataclasses import dataclass
+from typing import TextIO
+
+import aiohttp
+from aiohttp import web
+
+from marlix.serve.config import Config
+from marlix.serve.front import HOST_KEY, Front
+from marlix.serve.gpu import Gpu
+from marlix.serve.host import Host
+from marlix.serve.log import Log
+from marlix.serve.metrics import Metrics
+from marlix.serve.supervisor import Supervisor
+
+
+def monotonic_ms() -> int:
+    return time.monotonic_ns() // 1_000_000
+
+
+@dataclass(frozen=True)
+class Options:
+    events_path: str | None = None
+    json_log: bool = False
+
+
+def run(config: Config, total_bytes: int, options: Options) -> int:
+    return asyncio.run(_serve(config, total_bytes, options))
+
+
+async def _serve(config: Config, total_bytes: int, options: Options) -> int:
+    log = Log(json_lines=options.json_log)
+    _route_library_logs(log)
+    events: TextIO | None = None
+    if options.events_path is not None:
+        events = open(options.events_path, "a", encoding="utf-8")  # noqa: SIM115
+    gpu = Gpu()
+    try:
+        host = Host(config, total_bytes, monotonic_ms, log, events)
+        log.event("plan", "plan: " + host.plan["explain"].replace("\n", " |"), plan=host.plan)
+        if not gpu.available:
+            log.event("no_gpu", "NVML is not available: each model is taken to hold its size")
+        return await _run_host(host, gpu, log)
+    finally:
+        gpu.close()
+        if events is not None:
+            events.close()
+
+
+async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
+    server = host.config.server
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    signals = 0
+
+    def on_signal(number: int) -> None:
+        nonlocal signals
+        signals += 1
+        if signals == 1:
+            log.event("stopping", f"{signal.Signals(number).name}: stopping")
+            stop.set()
+
+    for number in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(number, on_signal, number)
+
+    # One session with keep-alive to every model process; answers pass through as they are.
+    connector = aiohttp.TCPConnector(limit=0, keepalive_timeout=60)
+    async with aiohttp.ClientSession(
+        connector=connector, auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar()
+    ) as session:
+        metrics = Metrics(host)
+        supervisor = Supervisor(host, session, gpu, metrics)
+        front = Front(host, supervisor, metrics)
+        front.session = session
+        app = web.Application(client_max_size=server.max_body_bytes)
+        app[HOST_KEY] = host
+        app.add_routes(front.routes())
+        runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=1.0)
+        await runner.setup()
+        site = web.TCPSite(runner, server.host, server.port, reuse_address=True)
+        try:
+            await site.start()
+        except OSError as error:
+            await runner.cleanup()
+            print(
+                f"marlix: cannot listen on {server.host}:{server.port}: {error.strerror}",
+                file=sys.stderr,
+            )
+            return 2
+        supervisor.start()
+        print(f"marlix: serving on {_url(runner)}", flush=True)
+        log.event("listening", f"serving on {_url(runner)}")
+        await stop.wait()
+        # New requests are refused from here on; those in flight end as their models stop.
+        await site.stop()
+        await supervisor.stop_all()
+        await runner.cleanup()
+    for number in (signal.SIGINT, signal.SIGTERM):
+        loop.remove_signal_handler(number)
+    log.event("stopped", "every model process has ended; bye")
+    return 0
+
+
+def _url(runner: web.AppRunner) -> str:
+    host, port = runner.addresses[0][:2]
+    if ":" in host:
+        host = f"[{host}]"
+    return f"http://{host}:{port}"
+
+
+class _LibraryLog(logging.Handler):
+    def __init__(self, log: Log) -> None:
+        super().__init__(logging.WARNING)
+        self.log = log
+
+    def emit(self, record: logging.LogRecord) -> None:
+        text = record.getMessage()
+        if record.exc_info and record.exc_info[1] is not None:
+            error = record.exc_info[1]
+            # A forwarded answer cut short by its model process is expected and reported.
+            if error.__class__.__name__ == "_BrokenAnswer":
+                return
+            text += f": {error.__class__.__name__}: {error}"
+        self.log.event("library", f"{record.name}: {text}")
+
+
+def _route_library_logs(log: Log) -> None:
+    # aiohttp reports through logging; keep it to one line an event like the rest.
+    handler = _LibraryLog(log)
+    for name in ("aiohttp", "asyncio"):
+        logger = logging.getLogger(name)
+        logger.handlers[:] = [handler]
+        logger.propagate = False

@@ -1,0 +1,50 @@
+"""The configuration `marlix serve --demo` runs: stand-in model servers on a 24 GiB card, so
+that the whole host can be tried without a GPU or a model file. Two models fit and serve, one
+does not fit, one fails to load and one exits after a while and is loaded again."""
+
+from __future__ import annotations
+
+import sys
+
+from marlix.serve.config import CardConfig, Config, ModelConfig, ServerConfig
+
+GIB = 2**30
+
+
+def _standin(name: str, *options: str) -> tuple[str, ...]:
+    return (sys.executable, "-m", "marlix.standin", "--port", "{port}", "--model", name, *options)
+
+
+def demo_config(host: str = "127.0.0.1", port: int = 8080) -> Config:
+    models = (
+        ModelConfig("chat-8b", 8 * GIB, 2 * GIB, _standin("chat-8b", "--load-s", "3")),
+        ModelConfig("coder-7b", 4 * GIB, 1 * GIB, _standin("coder-7b", "--load-s", "2")),
+        ModelConfig("vision-34b", 20 * GIB, 4 * GIB, _standin("vision-34b")),
+        ModelConfig(
+            "embed-small",
+            GIB // 2,
+            0,
+            _standin(
+                "embed-small",
+                "--exit-after",
+                "1",
+                "--exit-message",
+                "error: cannot open /models/embed-small.gguf: No such file or directory",
+            ),
+        ),
+        ModelConfig(
+            "flaky-3b",
+            3 * GIB,
+            GIB // 2,
+            _standin(
+                "flaky-3b",
+                "--load-s",
+                "1",
+                "--exit-after",
+                "40",
+                "--exit-message",
+                "CUDA error: an illegal memory access was encountered",
+            ),
+        ),
+    )
+    return Config(CardConfig(24 * GIB, 10), ServerConfig(host=host, port=port, wait_s=30), models)

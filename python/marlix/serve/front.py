@@ -1,0 +1,417 @@
+"""The front door: every request for a model comes in here, is routed by the Fleet and is
+forwarded to the model's process, waits for its load, or is answered with an error that tells
+a router or a client what to do (404 go elsewhere, 429 and 5xx back off)."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import hmac
+import json
+import time
+from typing import Any
+
+import aiohttp
+from aiohttp import web
+from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
+
+from marlix.serve.host import Host, ModelRecord, Route
+from marlix.serve.metrics import Metrics
+from marlix.serve.page import page_html
+from marlix.serve.supervisor import Supervisor
+
+HOST_KEY: web.AppKey[Host] = web.AppKey("host", Host)
+METRICS_KEY: web.AppKey[Metrics] = web.AppKey("metrics", Metrics)
+SUPERVISOR_KEY: web.AppKey[Supervisor] = web.AppKey("supervisor", Supervisor)
+SESSION_KEY: web.AppKey[aiohttp.ClientSession] = web.AppKey("session", aiohttp.ClientSession)
+
+ROUTE_HEADER = "X-Marlix-Route"
+
+# Headers that belong to one connection and are never passed on (RFC 9110, section 7.6.1),
+# and those the two connections set for themselves.
+HOP_BY_HOP = frozenset(
+    {
+        "connection",
+        "keep-alive",
+        "proxy-authenticate",
+        "proxy-authorization",
+        "proxy-connection",
+        "te",
+        "trailer",
+        "trailers",
+        "transfer-encoding",
+        "upgrade",
+        "host",
+        "content-length",
+    }
+)
+
+# What each route answers when the request cannot be forwarded: status, error type, code.
+ROUTE_ERRORS: dict[str, tuple[int, str, str]] = {
+    "lost": (503, "server_error", "model_lost"),
+    "failed": (503, "server_error", "model_failed"),
+    "not_admitted": (404, "invalid_request_error", "model_not_admitted"),
+    "not_declared": (404, "invalid_request_error", "model_not_found"),
+    "unknown": (503, "server_error", "model_unavailable"),
+    "warming": (503, "server_error", "model_loading"),
+}
+
+
+def error_response(
+    status: int,
+    message: str,
+    kind: str,
+    code: str,
+    route: Route | None = None,
+    retry_after: int | None = None,
+    param: str | None = None,
+) -> web.Response:
+    body: dict[str, Any] = {
+        "error": {"message": message, "type": kind, "param": param, "code": code}
+    }
+    headers: dict[str, str] = {}
+    if route is not None:
+        body["marlix"] = route.doc
+        headers[ROUTE_HEADER] = route.route
+    if retry_after is not None:
+        headers["Retry-After"] = str(retry_after)
+    return web.json_response(body, status=status, headers=headers)
+
+
+class Front:
+    def __init__(self, host: Host, supervisor: Supervisor, metrics: Metrics) -> None:
+        self.host = host
+        self.supervisor = supervisor
+        self.metrics = metrics
+        self.server = host.config.server
+        self.session: aiohttp.ClientSession | None = None
+        self._key = ("Bearer " + self.server.api_key).encode() if self.server.api_key else None
+
+    def routes(self) -> list[web.RouteDef]:
+        return [
+            web.get("/", self.page),
+            web.get("/status", self.status),
+            web.get("/metrics", self.metrics_text),
+            web.get("/health", self.live),
+            web.get("/v2/health/live", self.live),
+            web.get("/v2/health/ready", self.ready),
+            web.get("/v2/models/{name}/ready", self.model_ready),
+            web.post("/models/{name}/unload", self.unload),
+            web.post("/models/{name}/load", self.load),
+            web.get("/v1/models", self.models),
+            web.post("/v1/{path:.*}", self.forward),
+            web.route("*", "/v1/{path:.*}", self.not_here),
+        ]
+
+    def authorised(self, request: web.Request) -> bool:
+        if self._key is None:
+            return True
+        given = request.headers.get("Authorization", "").encode()
+        return hmac.compare_digest(given, self._key)
+
+    def unauthorised(self) -> web.Response:
+        response = error_response(
+            401,
+            'this host needs an api key: send "Authorization: Bearer <key>"',
+            "invalid_request_error",
+            "invalid_api_key",
+        )
+        response.headers["WWW-Authenticate"] = "Bearer"
+        return response
+
+    # Pages and documents for people and probes.
+
+    async def page(self, request: web.Request) -> web.Response:
+        return web.Response(text=page_html(), content_type="text/html", charset="utf-8")
+
+    async def status(self, request: web.Request) -> web.Response:
+        return web.json_response(self.host.status())
+
+    async def metrics_text(self, request: web.Request) -> web.Response:
+        response = web.Response(body=generate_latest(self.metrics.registry))
+        response.headers["Content-Type"] = CONTENT_TYPE_LATEST
+        return response
+
+    async def live(self, request: web.Request) -> web.Response:
+        return web.json_response({"live": True})
+
+    async def ready(self, request: web.Request) -> web.Response:
+        now = self.host.clock()
+        waiting_for = [
+            r.name
+            for r in self.host.admitted_records()
+            if self.host.route(r.name, now).route != "ready"
+        ]
+        ready = not waiting_for and not self.host.stopping
+        body = {"ready": ready, "not_ready": waiting_for}
+        return web.json_response(body, status=200 if ready else 503)
+
+    async def model_ready(self, request: web.Request) -> web.Response:
+        name = request.match_info["name"]
+        route = self.host.route(name)
+        ready = route.route == "ready"
+        return web.json_response(
+            {"name": name, "ready": ready, "marlix": route.doc},
+            status=200 if ready else 503,
+            headers={ROUTE_HEADER: route.route},
+        )
+
+    async def models(self, request: web.Request) -> web.Response:
+        if not self.authorised(request):
+            return self.unauthorised()
+        now = self.host.clock()
+        data = [
+            {
+                "id": name,
+                "object": "model",
+                "created": int(time.time()),
+                "owned_by": "marlix",
+                "marlix": self.host.route(name, now).doc,
+            }
+            for name in self.host.records
+        ]
+        return web.json_response({"object": "list", "data": data})
+
+    # Loading and unloading by hand.
+
+    async def unload(self, request: web.Request) -> web.Response:
+        return await self._by_hand(request, unload=True)
+
+    async def load(self, request: web.Request) -> web.Response:
+        return await self._by_hand(request, unload=False)
+
+    async def _by_hand(self, request: web.Request, unload: bool) -> web.Response:
+        if not self.authorised(request):
+            return self.unauthorised()
+        name = request.match_info["name"]
+        record = self.host.records.get(name)
+        route = self.host.route(name)
+        if record is None:
+            message = f"no model named {name!r} is declared on this host"
+            return error_response(404, message, "invalid_request_error", "model_not_found", route)
+        if not record.admitted:
+            message = f"{name!r} is not admitted on this card as configured"
+            return error_response(
+                409, message, "invalid_request_error", "model_not_admitted", route
+            )
+        if self.host.stopping:
+            return error_response(503, "the host is stopping", "server_error", "stopping", route)
+        if unload:
+            if not record.held:
+                await self.supervisor.unload(record)
+        else:
+            self.supervisor.load(record)
+        route = self.host.route(name)
+        return web.json_response(
+            {"model": name, "marlix": route.doc}, headers={ROUTE_HEADER: route.route}
+        )
+
+    # Requests for a model.
+
+    async def not_here(self, request: web.Request) -> web.Response:
+        if not self.authorised(request):
+            return self.unauthorised()
+        message = f"{request.method} {request.path} is not served here: /v1 takes POST requests"
+        return error_response(404, message, "invalid_request_error", "unknown_path")
+
+    async def forward(self, request: web.Request) -> web.StreamResponse:
+        started = time.perf_counter()
+        model = ""
+        route_text = ""
+        status = 500
+        try:
+            response, model, route_text = await self._forward(request)
+            status = response.status
+            return response
+        finally:
+            self.metrics.request(model, route_text, status, time.perf_counter() - started)
+
+    async def _forward(self, request: web.Request) -> tuple[web.StreamResponse, str, str]:
+        if not self.authorised(request):
+            return self.unauthorised(), "", ""
+        limit = self.server.max_body_bytes
+        length = request.content_length
+        if length is not None and length > limit:
+            return self._too_large(limit), "", ""
+        try:
+            body = await request.read()  # the application's client_max_size is the limit
+        except web.HTTPRequestEntityTooLarge:
+            return self._too_large(limit), "", ""
+        model = _model_of(body)
+        if model is None:
+            message = 'the body must be a JSON object naming its "model" as a text'
+            return error_response(400, message, "invalid_request_error", "invalid_body"), "", ""
+        host = self.host
+        record = host.records.get(model)
+        route = host.route(model)
+        if route.route != "ready":
+            waited = await self._wait(record, route)
+            if isinstance(waited, web.Response):
+                return waited, model, waited.headers.get(ROUTE_HEADER, route.route)
+            route = waited
+        endpoint: str = route.doc["endpoint"]  # type: ignore[typeddict-item]
+        return await self._proxy(request, endpoint, body, route), model, route.route
+
+    def _too_large(self, limit: int) -> web.Response:
+        message = f"the request body is larger than this host takes ({limit} bytes)"
+        return error_response(413, message, "invalid_request_error", "body_too_large")
+
+    async def _wait(self, record: ModelRecord | None, route: Route) -> Route | web.Response:
+        """Waits for the model to become ready, or answers why it will not be soon."""
+        host = self.host
+        may_wait = record is not None and host.wants_load(record)
+        if route.route not in ("warming", "unknown") or not may_wait or record is None:
+            return self._refusal(record, route)
+        if host.waiting >= self.server.max_waiting:
+            message = f"{self.server.max_waiting} requests already wait for their models"
+            retry = host.retry_after_s(record, host.clock())
+            return error_response(
+                429, message, "rate_limit_error", "too_many_waiting", route, retry
+            )
+        deadline = time.monotonic() + self.server.wait_s
+        host.waiting += 1
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                await record.changed(left)
+                route = host.route(record.name)
+                if route.route == "ready":
+                    return route
+                if route.route not in ("warming", "unknown") or not host.wants_load(record):
+                    return self._refusal(record, route)
+        finally:
+            host.waiting -= 1
+        message = f"{record.name!r} did not become ready within {_seconds(self.server.wait_s)} s"
+        retry = host.retry_after_s(record, host.clock())
+        return error_response(503, message, "server_error", "model_loading", route, retry)
+
+    def _refusal(self, record: ModelRecord | None, route: Route) -> web.Response:
+        host = self.host
+        status, kind, code = ROUTE_ERRORS[route.route]
+        name = route.doc["model"]
+        doc: Any = route.doc
+        if route.route == "not_declared":
+            message = f"no model named {name!r} is declared on this host"
+        elif route.route == "not_admitted":
+            message = (
+                f"{name!r} does not fit this card as configured "
+                f"(short by {doc['short_bytes']} bytes); it is never served here"
+            )
+        elif route.route == "lost":
+            message = f"{name!r} was lost ({doc['reason']}) and will be loaded again"
+        elif route.route == "failed":
+            message = f"{name!r} failed to load ({doc['reason']}) and will be loaded again"
+        elif record is not None and record.held:
+            message, code = f"{name!r} is stopped; load it with POST /models/{name}/load", "stopped"
+        else:
+            message = f"{name!r} is not being served now"
+        retry = None
+        if status == 503:
+            retry = host.retry_after_s(record, host.clock())
+        return error_response(status, message, kind, code, route, retry)
+
+    async def _proxy(
+        self, request: web.Request, endpoint: str, body: bytes, route: Route
+    ) -> web.StreamResponse:
+        assert self.session is not None
+        headers = _passed_on(request.headers.items(), drop_auth=self._key is not None)
+        timeout = aiohttp.ClientTimeout(
+            total=None, sock_connect=10, sock_read=self.server.request_timeout_s
+        )
+        try:
+            upstream = await self.session.request(
+                request.method,
+                endpoint + request.rel_url.raw_path_qs,
+                headers=headers,
+                data=body,
+                timeout=timeout,
+                allow_redirects=False,
+            )
+        except asyncio.TimeoutError:
+            return self._upstream_error(504, "did not answer in time", route, "upstream_timeout")
+        except (aiohttp.ClientError, OSError) as error:
+            detail = f"could not be reached ({error.__class__.__name__})"
+            return self._upstream_error(502, detail, route, "upstream_unreachable")
+        async with upstream:
+            response = web.StreamResponse(status=upstream.status, reason=upstream.reason)
+            for key, value in _passed_on(upstream.headers.items(), drop_auth=False):
+                response.headers.add(key, value)
+            if upstream.headers.get("Content-Length") is not None:
+                response.content_length = upstream.content_length
+            response.headers[ROUTE_HEADER] = route.route
+            await response.prepare(request)
+            streaming = upstream.headers.get("Content-Type", "").startswith("text/event-stream")
+            chunks = upstream.content.iter_any().__aiter__()
+            while True:
+                try:
+                    chunk = await chunks.__anext__()
+                except StopAsyncIteration:
+                    break
+                except (aiohttp.ClientError, asyncio.TimeoutError, OSError) as error:
+                    if not streaming:
+                        # Nothing sound can be said in the middle of a body: end the connection
+                        # so the client sees an incomplete answer rather than a short one.
+                        raise _BrokenAnswer() from error
+                    await self._end_stream(response, route)
+                    return response
+                try:
+                    await response.write(chunk)
+                except (ConnectionError, aiohttp.ClientError):
+                    return response  # the client went away; the upstream answer is dropped
+            await response.write_eof()
+            return response
+
+    async def _end_stream(self, response: web.StreamResponse, route: Route) -> None:
+        """Ends a server-sent event stream whose model process broke off, with an error event
+        the client can tell from a finished answer."""
+        event = {
+            "error": {
+                "message": f"{route.doc['model']!r} stopped answering mid-stream",
+                "type": "server_error",
+                "param": None,
+                "code": "upstream_broken",
+            }
+        }
+        with contextlib.suppress(ConnectionError, aiohttp.ClientError):
+            await response.write(b"event: error\ndata: " + json.dumps(event).encode() + b"\n\n")
+            await response.write_eof()
+
+    def _upstream_error(self, status: int, what: str, route: Route, code: str) -> web.Response:
+        message = f"the process serving {route.doc['model']!r} {what}"
+        return error_response(status, message, "server_error", code, route)
+
+
+class _BrokenAnswer(ConnectionResetError):
+    pass
+
+
+def _model_of(body: bytes) -> str | None:
+    try:
+        document = json.loads(body)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(document, dict):
+        return None
+    model = document.get("model")
+    return model if isinstance(model, str) else None
+
+
+def _passed_on(items: Any, drop_auth: bool) -> list[tuple[str, str]]:
+    pairs: list[tuple[str, str]] = list(items)
+    named: set[str] = set()
+    for key, value in pairs:
+        if key.lower() == "connection":
+            named.update(token.strip().lower() for token in value.split(","))
+    return [
+        (key, value)
+        for key, value in pairs
+        if key.lower() not in HOP_BY_HOP
+        and key.lower() not in named
+        and not (drop_auth and key.lower() == "authorization")
+    ]
+
+
+def _seconds(value: float) -> str:
+    return str(int(value)) if value == int(value) else str(value)

@@ -1,0 +1,38 @@
+"""From the command line's arguments to a running host."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+
+from marlix.errors import InputError
+from marlix.nvml import gpu0_total_bytes
+from marlix.serve import app
+from marlix.serve.config import AUTO, Config, load_config, parse_listen
+from marlix.serve.demo import demo_config
+
+
+def run(args: argparse.Namespace) -> int:
+    config = demo_config() if args.demo else load_config(args.config)
+    if args.listen is not None:
+        address = parse_listen(args.listen)
+        if address is None:
+            raise InputError(f"--listen: {args.listen!r} is not HOST:PORT")
+        server = dataclasses.replace(config.server, host=address[0], port=address[1])
+        config = dataclasses.replace(config, server=server)
+    total = card_bytes(config)
+    if args.events is not None:
+        try:
+            open(args.events, "a", encoding="utf-8").close()
+        except OSError as error:
+            raise InputError(f"--events: {args.events}: {error.strerror}") from None
+    options = app.Options(events_path=args.events, json_log=args.log_format == "json")
+    return app.run(config, total, options)
+
+
+def card_bytes(config: Config) -> int:
+    size = config.card.size
+    if size == AUTO:
+        return gpu0_total_bytes()
+    assert isinstance(size, int)
+    return size

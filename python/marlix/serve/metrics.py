@@ -1,0 +1,100 @@
+"""Prometheus metrics of the host, in a registry of its own.
+
+Card bytes, model states and waiting requests are read from the host when scraped, so they
+cannot go stale; only what the Fleet does not keep (requests, loads and their durations) is
+counted here as it happens.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+from prometheus_client import CollectorRegistry, Counter, Histogram
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+from prometheus_client.registry import Collector
+
+from marlix.serve.host import Host
+
+ROUTES = ("ready", "warming", "lost", "failed", "not_admitted", "not_declared", "unknown")
+
+# Request durations from a fraction of a millisecond (an error answered at once) to minutes
+# (a long generation, or a wait for a load).
+REQUEST_BUCKETS = (0.001, 0.005, 0.025, 0.1, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300, 600)
+LOAD_BUCKETS = (1, 2.5, 5, 10, 30, 60, 120, 300, 600)
+
+
+class Metrics:
+    def __init__(self, host: Host) -> None:
+        self.registry = CollectorRegistry(auto_describe=True)
+        self.registry.register(_HostCollector(host))
+        self.requests = Counter(
+            "marlix_requests",
+            "Requests through the front door, by model, route and status code.",
+            ("model", "route", "code"),
+            registry=self.registry,
+        )
+        self.request_seconds = Histogram(
+            "marlix_request_duration_seconds",
+            "Time from a request's arrival to the end of its answer, by model.",
+            ("model",),
+            buckets=REQUEST_BUCKETS,
+            registry=self.registry,
+        )
+        self.loads = Counter(
+            "marlix_loads",
+            "Loads of a model that ended, by outcome (ready, failed).",
+            ("model", "outcome"),
+            registry=self.registry,
+        )
+        self.load_seconds = Histogram(
+            "marlix_load_duration_seconds",
+            "Time from a model process's start to its first healthy answer.",
+            ("model",),
+            buckets=LOAD_BUCKETS,
+            registry=self.registry,
+        )
+        self.host = host
+
+    def request(self, model: str, route: str, code: int, seconds: float) -> None:
+        # A name that is not declared is counted under "", so that clients cannot make up
+        # new series without end.
+        label = model if model in self.host.records else ""
+        self.requests.labels(label, route, str(code)).inc()
+        self.request_seconds.labels(label).observe(seconds)
+
+
+class _HostCollector(Collector):
+    def __init__(self, host: Host) -> None:
+        self.host = host
+
+    def collect(self) -> Iterator[Metric]:
+        host = self.host
+        fleet = host.fleet
+        card = GaugeMetricFamily("marlix_card_bytes", "The card's bytes, by kind.", labels=["kind"])
+        card.add_metric(["total"], host.total_bytes)
+        card.add_metric(["usable"], host.plan["usable_bytes"])
+        card.add_metric(["committed"], fleet.committed_bytes())
+        card.add_metric(["free"], fleet.free_bytes())
+        yield card
+        state = GaugeMetricFamily(
+            "marlix_model_state",
+            "1 for the route each model is answered with now, 0 for the others.",
+            labels=["model", "state"],
+        )
+        restarts = CounterMetricFamily(
+            "marlix_model_restarts", "Times a model's process was started again.", labels=["model"]
+        )
+        now = host.clock()
+        for record in host.records.values():
+            current = host.route(record.name, now).route
+            for route in ROUTES:
+                if route != "not_declared":
+                    state.add_metric([record.name, route], 1.0 if route == current else 0.0)
+            restarts.add_metric([record.name], record.restarts)
+        yield state
+        yield restarts
+        waiting = GaugeMetricFamily(
+            "marlix_requests_waiting", "Requests waiting for their model to become ready."
+        )
+        waiting.add_metric([], host.waiting)
+        yield waiting

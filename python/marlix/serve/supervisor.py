@@ -1,0 +1,262 @@
+"""Starting, probing and ending the model processes. It reports what it sees to the host and
+leaves every decision the Fleet makes (which model to load, what a failure means) to it.
+
+One loader loads models one at a time, in the order the Fleet gives; each model then has a task
+of its own that probes it while it is resident and reports when it is lost.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import os
+
+import aiohttp
+
+from marlix.serve.gpu import Gpu
+from marlix.serve.host import Host, ModelRecord
+from marlix.serve.metrics import Metrics
+from marlix.serve.process import Child, free_port
+
+LOAD_PROBE_INTERVAL_S = 1.0
+
+
+class Supervisor:
+    def __init__(
+        self, host: Host, session: aiohttp.ClientSession, gpu: Gpu, metrics: Metrics
+    ) -> None:
+        self.host = host
+        self.metrics = metrics
+        self.session = session
+        self.gpu = gpu
+        self.log = host.log
+        self._loader: asyncio.Task[None] | None = None
+
+    def start(self) -> None:
+        self._loader = asyncio.ensure_future(self._load_loop())
+
+    # The loader.
+
+    async def _load_loop(self) -> None:
+        host = self.host
+        while True:
+            host.loader_wake.clear()
+            now = host.clock()
+            record = host.next_to_load(now)
+            if record is None:
+                sleep_ms = host.ms_to_next_due(now)
+                timeout = None if sleep_ms is None else sleep_ms / 1000
+                with contextlib.suppress(asyncio.TimeoutError):
+                    await asyncio.wait_for(host.loader_wake.wait(), timeout)
+                continue
+            loaded = asyncio.Event()
+            record.task = asyncio.ensure_future(self._run_model(record, loaded))
+            await loaded.wait()
+
+    async def _run_model(self, record: ModelRecord, loaded: asyncio.Event) -> None:
+        try:
+            child = await self._load(record)
+        finally:
+            loaded.set()
+        if child is not None:
+            await self._watch(record, child)
+
+    async def _load(self, record: ModelRecord) -> Child | None:
+        host, config = self.host, record.config
+        queued, record.queued = record.queued, False
+        port = free_port()
+        argv = config.argv(port)
+        env = {**os.environ, **config.env}
+        try:
+            child = await Child.start(argv, env)
+        except OSError as error:
+            self._load_failed(record, f"cannot start {argv[0]!r}: {error.strerror or error}")
+            return None
+        record.child, record.port = child, port
+        record.starts += 1
+        if record.starts > 1:
+            record.restarts += 1
+        now = host.clock()
+        record.load_started_ms = now
+        record.resident_since_ms = None
+        if not queued:  # a load by hand reported its start when it was asked for
+            host.observe(record.name, "load_started")
+        self.log.event(
+            "load_started",
+            f"{record.name}: starting (pid {child.pid}, port {port}): {' '.join(argv)}",
+            model=record.name,
+            pid=child.pid,
+            port=port,
+        )
+        deadline = now + int(config.load_timeout_s * 1000)
+        url = f"http://127.0.0.1:{port}{config.health}"
+        while True:
+            if await self._healthy(url, LOAD_PROBE_INTERVAL_S):
+                break
+            if child.exited.is_set():
+                last = child.last_line
+                detail = f"the process {child.describe_exit()} during its load"
+                if last:
+                    detail += f": {last}"
+                await self._end(record, child)
+                self._load_failed(record, detail)
+                return None
+            if host.clock() >= deadline:
+                await self._end(record, child)
+                self._load_failed(
+                    record, f"no healthy answer within {_seconds(config.load_timeout_s)} s"
+                )
+                return None
+            await child.wait_exit(LOAD_PROBE_INTERVAL_S)
+        vram = self.gpu.group_bytes(child.pgid)
+        if vram is None:
+            vram = config.need_bytes
+        host.observe(record.name, "probe_ok", {"vramBytes": vram})
+        host.set_endpoint(record.name, f"http://127.0.0.1:{port}")
+        now = host.clock()
+        record.resident_since_ms = now
+        record.last_load_ms = now - record.load_started_ms
+        record.load_started_ms = None
+        self.metrics.loads.labels(record.name, "ready").inc()
+        self.metrics.load_seconds.labels(record.name).observe(record.last_load_ms / 1000)
+        self.log.event(
+            "ready",
+            f"{record.name}: ready at http://127.0.0.1:{port} after "
+            f"{record.last_load_ms / 1000:.1f} s, holding {vram} bytes",
+            model=record.name,
+            load_ms=record.last_load_ms,
+            vram_bytes=vram,
+        )
+        return child
+
+    def _load_failed(self, record: ModelRecord, detail: str) -> None:
+        record.load_started_ms = None
+        self.metrics.loads.labels(record.name, "failed").inc()
+        self.host.observe(record.name, "load_failed", {"detail": detail})
+        self.host.schedule_reload(record, detail)
+        self.log.event(
+            "load_failed",
+            f"{record.name}: load failed: {detail}; next try in "
+            f"{(record.next_load_ms - self.host.clock()) / 1000:.0f} s",
+            model=record.name,
+            detail=detail,
+        )
+
+    async def _watch(self, record: ModelRecord, child: Child) -> None:
+        """Probes a resident model until it is lost, and reports the loss."""
+        host, config = self.host, record.config
+        url = f"http://127.0.0.1:{record.port}{config.health}"
+        failures = 0
+        while True:
+            if await child.wait_exit(config.probe_interval_s):
+                code = child.returncode
+                detail: dict[str, object] = {"code": code} if code is not None else {}
+                failure = f"the process {child.describe_exit()}"
+                if child.last_line:
+                    failure += f": {child.last_line}"
+                host.observe(record.name, "process_exited", detail)
+                await self._end(record, child)
+                host.schedule_reload(record, failure)
+                self.log.event(
+                    "process_exited",
+                    f"{record.name}: lost: {failure}; next try in "
+                    f"{(record.next_load_ms - host.clock()) / 1000:.0f} s",
+                    model=record.name,
+                    code=code,
+                )
+                return
+            if await self._healthy(url, min(config.probe_interval_s, 5.0)):
+                failures = 0
+                continue
+            if child.exited.is_set():
+                continue  # reported as an exit on the next turn
+            failures += 1
+            if failures < config.probe_failures:
+                continue
+            failure = f"{failures} health probes in a row failed"
+            host.observe(
+                record.name,
+                "probe_failed",
+                {"gpuPresent": self.gpu.present(), "detail": failure},
+            )
+            self.log.event(
+                "probe_failed",
+                f"{record.name}: lost: {failure}; restarting it",
+                model=record.name,
+            )
+            await self._end(record, child)
+            host.schedule_reload(record, failure)
+            return
+
+    async def _healthy(self, url: str, timeout_s: float) -> bool:
+        try:
+            timeout = aiohttp.ClientTimeout(total=timeout_s)
+            async with self.session.get(url, timeout=timeout) as answer:
+                await answer.read()
+                return answer.status == 200
+        except (aiohttp.ClientError, asyncio.TimeoutError, OSError):
+            return False
+
+    async def _end(self, record: ModelRecord, child: Child) -> None:
+        await child.stop(self.host.config.server.stop_grace_s)
+        if record.child is child:
+            record.child = None
+            record.port = None
+
+    # By hand.
+
+    async def unload(self, record: ModelRecord) -> None:
+        host = self.host
+        record.held = True
+        record.queued = False
+        task, record.task = record.task, None
+        if task is not None and task is not asyncio.current_task():
+            task.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await task
+        host.observe(record.name, "stop")
+        record.load_started_ms = None
+        record.resident_since_ms = None
+        child = record.child
+        if child is not None:
+            await self._end(record, child)
+        self.log.event("stopped", f"{record.name}: stopped by hand", model=record.name)
+        host.wake_loader()
+
+    def load(self, record: ModelRecord) -> None:
+        host = self.host
+        if record.held:
+            record.held = False
+            record.queued = True
+            record.delay_s = 1.0
+            record.next_load_ms = 0
+            host.observe(record.name, "load_started")
+            record.load_started_ms = host.clock()
+            self.log.event("load_asked", f"{record.name}: load asked by hand", model=record.name)
+        elif record.child is None and record.next_load_ms > host.clock():
+            record.next_load_ms = 0  # no need to wait out the delay: someone asked
+        host.wake_loader()
+
+    # Shutting down.
+
+    async def stop_all(self) -> None:
+        host = self.host
+        host.stopping = True
+        if self._loader is not None:
+            self._loader.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await self._loader
+        tasks = [r.task for r in host.records.values() if r.task is not None]
+        for task in tasks:
+            task.cancel()
+        for task in tasks:
+            with contextlib.suppress(asyncio.CancelledError):
+                await task
+        for record in host.admitted_records():
+            host.observe(record.name, "stop")
+        children = [(r, r.child) for r in host.records.values() if r.child is not None]
+        await asyncio.gather(*(self._end(r, c) for r, c in children if c is not None))
+
+
+def _seconds(value: float) -> str:
+    return str(int(value)) if value == int(value) else str(value)
