@@ -76,10 +76,11 @@ TEST(FleetCapacity, NextToLoad) {
 }
 
 TEST(FleetCapacity, CommittedCountsResidentModelsEvenIfNotAdmitted) {
+  // Only what a probe measured is held: a model still loading holds nothing of its need yet.
   const Fleet fleet = card({
       entry("a", 0, state::Resident{0, 2 * kGiB}),
       entry("b", 0, state::Resident{0, 3 * kGiB}, false),
-      entry("c", 0, state::Loading{0}),
+      entry("c", 4 * kGiB, state::Loading{0}),
   });
   EXPECT_EQ(committed_bytes(fleet), 5 * kGiB);
   EXPECT_EQ(free_bytes(fleet), 5 * kGiB);

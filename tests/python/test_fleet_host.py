@@ -22,6 +22,8 @@ def test_typical_host_sequence():
         '{"for_ms":3500,"model":"a","operator_fault":false,"ready":false,'
         '"route":"warming","try_elsewhere":false}'
     )
+    # Loading holds nothing yet: VRAM is counted once a probe has measured it.
+    assert (fleet.committed_bytes(), fleet.free_bytes()) == (0, USABLE)
     assert fleet.next_to_load() == "c"
 
     assert fleet.observe("a", "probe_ok", json.dumps({"vramBytes": 10 * GIB}), 5_000) is None
