@@ -12,9 +12,10 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 
 . scripts/common.sh
 
-# System packages: a compiler, GoogleTest for the core's tests, and the Unicode Character
-# Database that the escape table of observation kinds is checked against.
-need_packages g++ libgtest-dev unicode-data
+# System packages: a compiler, GoogleTest for the core's tests, the Unicode Character
+# Database that the escape table of observation kinds is checked against, and a browser for
+# the host's status page.
+need_packages g++ libgtest-dev unicode-data chromium
 
 step "python environment"
 [ -x .venv/bin/python ] || python3 -m venv .venv
@@ -56,6 +57,9 @@ echo "$(basename "${wheels[0]}"): stable ABI only; $(basename "$so") exports $ex
 
 step "Python tests"
 (cd "$root/tests/python" && "$py" -m pytest -q)
+
+step "type checking the marlix package"
+"$py" -m mypy --strict --no-incremental python/marlix
 
 # The wheel claims every interpreter from 3.9 on: each other one found here runs the suite too.
 bash scripts/other_interpreters.sh "${wheels[0]}" "$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"

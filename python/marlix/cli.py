@@ -183,6 +183,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--events", metavar="FILE", help="append every observation to FILE, for marlix replay"
     )
     serve_cmd.add_argument(
+        "--roster",
+        action="store_true",
+        help="print the roster JSON that CONFIG declares (for marlix plan and replay) and exit",
+    )
+    serve_cmd.add_argument(
         "--log-format", choices=("text", "json"), default="text", help="stderr log lines"
     )
     serve_cmd.set_defaults(run=run_serve)

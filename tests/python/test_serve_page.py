@@ -9,9 +9,12 @@ import re
 from collections.abc import Awaitable
 from typing import Any
 
+import pytest
 from aiohttp import web
 from marlix.serve.page import page_html
 from serve_browser import Browser, Page
+
+pytestmark = pytest.mark.host
 
 GIB = 2**30
 POLL_WAIT = 6.0  # the page polls every 2 s; three polls' worth before a change counts as missed

@@ -218,11 +218,13 @@ class Host:
     def status(self) -> dict[str, Any]:
         now = self.clock()
         return {
+            "now_ms": now,
             "total_bytes": self.total_bytes,
             "plan": self.plan,
             "committed_bytes": self.fleet.committed_bytes(),
             "free_bytes": self.fleet.free_bytes(),
             "models": [self.model_status(r, now) for r in self.records.values()],
+            "report": self.fleet.report(now),
         }
 
     def model_status(self, record: ModelRecord, now: int) -> dict[str, Any]:

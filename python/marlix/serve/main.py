@@ -20,6 +20,9 @@ def run(args: argparse.Namespace) -> int:
             raise InputError(f"--listen: {args.listen!r} is not HOST:PORT")
         server = dataclasses.replace(config.server, host=address[0], port=address[1])
         config = dataclasses.replace(config, server=server)
+    if args.roster:
+        print(config.roster_json())
+        return 0
     total = card_bytes(config)
     if args.events is not None:
         try:

@@ -1,0 +1,399 @@
+"""`marlix serve` as it runs: real model processes (stand-ins), real sockets on 127.0.0.1 and
+real signals. Every wait is bounded."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+aiohttp = pytest.importorskip("aiohttp")
+prometheus_parser = pytest.importorskip("prometheus_client.parser")
+
+from serve_host import alive, config, model, serving  # noqa: E402
+
+pytestmark = pytest.mark.host
+
+CHAT = {"model": "chat", "messages": [{"role": "user", "content": "hi"}]}
+
+
+def chat(name: str, **extra: object) -> dict:
+    return {**CHAT, "model": name, **extra}
+
+
+async def stream_chunks(url: str, body: dict, timeout: float = 30) -> list[tuple[float, bytes]]:
+    """The chunks of a streamed answer with the time each arrived."""
+    chunks = []
+    client_timeout = aiohttp.ClientTimeout(total=timeout)
+    async with aiohttp.ClientSession(timeout=client_timeout) as session:
+        async with session.post(url + "/v1/chat/completions", json=body) as answer:
+            assert answer.status == 200, await answer.text()
+            assert answer.headers["X-Marlix-Route"] == "ready"
+            async for chunk in answer.content.iter_any():
+                chunks.append((time.monotonic(), chunk))
+    return chunks
+
+
+def test_a_ready_model_answers_and_streams_chunk_by_chunk(tmp_path):
+    text = config(model("chat", "--load-s", "0", "--tokens", "4", "--token-ms", "400"))
+    with serving(tmp_path, text) as host:
+        host.wait_for("chat", "ready")
+        code, headers, body = host.post("/v1/chat/completions", chat("chat"))
+        assert code == 200 and headers["X-Marlix-Route"] == "ready"
+        answer = json.loads(body)
+        assert answer["object"] == "chat.completion" and answer["model"] == "chat"
+        assert answer["choices"][0]["message"]["content"].startswith("This is a stand-in")
+
+        chunks = asyncio.run(stream_chunks(host.url, chat("chat", stream=True)))
+        events = b"".join(c for _, c in chunks).split(b"\n\n")
+        assert [e for e in events if e][-1] == b"data: [DONE]"
+        assert len([e for e in events if e.startswith(b"data: {")]) == 4
+        # The stand-in pauses 0.4 s between tokens: a front door that buffered the answer
+        # would deliver it all at the end.
+        assert chunks[-1][0] - chunks[0][0] > 0.8
+
+
+def test_requests_wait_for_a_load_and_share_it(tmp_path):
+    text = config(model("slow", "--load-s", "2"), wait_s=60)
+    with serving(tmp_path, text) as host:
+
+        async def ask() -> list[int]:
+            async with aiohttp.ClientSession() as session:
+
+                async def one() -> int:
+                    async with session.post(
+                        host.url + "/v1/chat/completions", json=chat("slow")
+                    ) as answer:
+                        await answer.read()
+                        return answer.status
+
+                return await asyncio.gather(*(one() for _ in range(5)))
+
+        assert asyncio.run(ask()) == [200] * 5
+        assert host.model("slow")["restarts"] == 0
+        assert host.log().count("slow: starting") == 1
+
+
+def test_waiting_is_bounded_in_time_and_in_number(tmp_path):
+    text = config(
+        model("never", "--never-ready", load_timeout_s=600),
+        wait_s=1,
+        max_waiting=2,
+    )
+    with serving(tmp_path, text) as host:
+        host.wait_for("never", "warming")
+
+        async def ask() -> list[tuple[int, dict, dict]]:
+            async with aiohttp.ClientSession() as session:
+
+                async def one(delay: float) -> tuple[int, dict, dict]:
+                    await asyncio.sleep(delay)
+                    async with session.post(
+                        host.url + "/v1/chat/completions", json=chat("never")
+                    ) as answer:
+                        return answer.status, dict(answer.headers), await answer.json()
+
+                # The third arrives while the first two wait.
+                return await asyncio.gather(one(0), one(0), one(0.3))
+
+        answers = asyncio.run(ask())
+        assert sorted(code for code, _, _ in answers) == [429, 503, 503]
+        for code, headers, body in answers:
+            assert 1 <= int(headers["Retry-After"]) <= 60
+            assert headers["X-Marlix-Route"] == "warming"
+            assert body["marlix"]["route"] == "warming"
+            expected = "too_many_waiting" if code == 429 else "model_loading"
+            assert body["error"]["code"] == expected
+
+
+def test_a_load_that_never_becomes_healthy_fails_and_its_process_ends(tmp_path):
+    text = config(model("never", "--never-ready", load_timeout_s=2))
+    with serving(tmp_path, text) as host:
+        pid = host.wait_for("never", "warming")["pid"]
+        row = host.wait_for("never", "failed", timeout=20)
+        assert row["route"]["reason"] == "no healthy answer within 2 s"
+        assert row["last_failure"] == "no healthy answer within 2 s"
+        deadline = time.monotonic() + 10
+        while alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not alive(pid)
+        code, headers, body = host.post("/v1/chat/completions", chat("never"))
+        assert code == 503 and 1 <= int(headers["Retry-After"]) <= 60
+        assert json.loads(body)["error"]["code"] == "model_failed"
+
+
+def test_a_process_that_exits_is_reported_and_loaded_again(tmp_path):
+    options = ("--load-s", "0", "--exit-after", "2.5", "--exit-message", "CUDA error: gone")
+    text = config(model("flaky", *options))
+    with serving(tmp_path, text) as host:
+        first = host.wait_for("flaky", "ready")["pid"]
+        row = host.wait_for("flaky", "lost", timeout=20)
+        assert row["route"]["reason"] == "process_exited"
+        assert row["last_failure"] == "the process exited with status 1: CUDA error: gone"
+        code, headers, body = host.post("/v1/chat/completions", chat("flaky"))
+        if code == 503:  # unless it came back in the meantime
+            assert json.loads(body)["error"]["code"] == "model_lost"
+            assert 1 <= int(headers["Retry-After"]) <= 60
+        row = host.wait_for("flaky", "ready", timeout=20)
+        assert row["pid"] != first and row["restarts"] == 1
+
+
+def test_a_model_killed_mid_stream_ends_the_clients_stream(tmp_path):
+    text = config(model("chat", "--load-s", "0", "--tokens", "50", "--token-ms", "200"))
+    with serving(tmp_path, text) as host:
+        pid = host.wait_for("chat", "ready")["pid"]
+
+        async def read_and_kill() -> bytes:
+            timeout = aiohttp.ClientTimeout(total=30)
+            async with aiohttp.ClientSession(timeout=timeout) as session:
+                url = host.url + "/v1/chat/completions"
+                async with session.post(url, json=chat("chat", stream=True)) as answer:
+                    received = await answer.content.readuntil(b"\n\n")
+                    os.kill(pid, signal.SIGKILL)
+                    async for chunk in answer.content.iter_any():
+                        received += chunk
+                    return received
+
+        received = asyncio.run(read_and_kill())
+        events = [e for e in received.split(b"\n\n") if e]
+        assert events[-1].startswith(b"event: error\ndata: ")
+        assert json.loads(events[-1].split(b"data: ", 1)[1])["error"]["code"] == "upstream_broken"
+        assert b"[DONE]" not in received
+        row = host.wait_for("chat", ("lost", "warming", "ready"), timeout=10)
+        assert row["restarts"] >= 0
+        assert "chat: lost: the process was killed by SIGKILL" in host.log()
+
+
+def test_sigterm_ends_every_model_process(tmp_path):
+    text = config(
+        model("a", "--load-s", "0"),
+        model("stubborn", "--load-s", "0", "--ignore-sigterm"),
+        stop_grace_s=1,
+    )
+    with serving(tmp_path, text, "--events", str(tmp_path / "events.jsonl")) as host:
+        host.wait_for("a", "ready")
+        pids = [host.wait_for("stubborn", "ready")["pid"], host.model("a")["pid"]]
+        assert host.stop() == 0
+        assert not [pid for pid in pids if alive(pid)]
+        kinds = [json.loads(line).get("kind") for line in open(tmp_path / "events.jsonl")]
+        assert kinds[-2:] == ["stop", "stop"]
+
+
+def test_the_api_key_guards_v1_and_nothing_else(tmp_path):
+    text = config(model("chat", "--load-s", "0"), api_key="s3cret")
+    with serving(tmp_path, text) as host:
+        host.wait_for("chat", "ready")
+        key = {"Authorization": "Bearer s3cret"}
+        for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": "s3cret"}):
+            code, _, body = host.post("/v1/chat/completions", chat("chat"), headers)
+            assert code == 401 and json.loads(body)["error"]["code"] == "invalid_api_key"
+            assert host.get("/v1/models", headers)[0] == 401
+            assert host.post("/models/chat/unload", {}, headers)[0] == 401
+        assert host.post("/v1/chat/completions", chat("chat"), key)[0] == 200
+        assert host.get("/v1/models", key)[0] == 200
+        for path in ("/", "/status", "/health", "/v2/health/live", "/metrics"):
+            assert host.get(path)[0] == 200, path
+        assert host.get("/v2/models/chat/ready")[0] == 200
+
+
+BAD_BODIES = [
+    (b"not json", 400, "invalid_body"),
+    (b"[1, 2]", 400, "invalid_body"),
+    (b'{"model": 7}', 400, "invalid_body"),
+    (b'{"messages": []}', 400, "invalid_body"),
+    (b'{"model": "nobody"}', 404, "model_not_found"),
+    (b'{"model": "huge"}', 404, "model_not_admitted"),
+    (b'{"model": "chat", "pad": "' + b"x" * 5000 + b'"}', 413, "body_too_large"),
+]
+
+
+def test_answers_that_are_not_forwarded(tmp_path):
+    text = config(
+        model("chat", "--load-s", "0"),
+        model("huge", size="30GiB"),
+        max_body_bytes=4096,
+    )
+    with serving(tmp_path, text) as host:
+        for body, status, error_code in BAD_BODIES:
+            code, headers, answer = host.post("/v1/chat/completions", body)
+            assert code == status, body
+            error = json.loads(answer)["error"]
+            assert error["code"] == error_code and isinstance(error["message"], str)
+            assert set(error) == {"message", "type", "param", "code"}
+            if status == 404:
+                document = json.loads(answer)["marlix"]
+                assert headers["X-Marlix-Route"] == document["route"]
+        huge = json.loads(host.post("/v1/chat/completions", {"model": "huge"})[2])["marlix"]
+        assert huge["short_bytes"] > 0 and huge["try_elsewhere"] is True
+
+
+def test_the_documents_of_models_and_health(tmp_path):
+    text = config(model("chat", "--load-s", "0"), model("huge", size="30GiB"))
+    with serving(tmp_path, text) as host:
+        assert host.get("/v2/health/ready")[0] == 503
+        host.wait_for("chat", "ready")
+        assert host.get("/v2/health/ready")[0] == 200  # every admitted model is ready
+        assert host.get("/v2/models/chat/ready")[0] == 200
+        assert host.get("/v2/models/huge/ready")[0] == 503
+        assert host.get("/v2/models/nobody/ready")[0] == 503
+        models = json.loads(host.get("/v1/models")[2])
+        assert models["object"] == "list"
+        assert [(m["id"], m["object"], m["owned_by"]) for m in models["data"]] == [
+            ("chat", "model", "marlix"),
+            ("huge", "model", "marlix"),
+        ]
+        assert [m["marlix"]["route"] for m in models["data"]] == ["ready", "not_admitted"]
+        status = host.status()
+        assert status["plan"]["admitted"] == ["chat"]
+        assert status["committed_bytes"] == 2**30  # without NVML, the declared need
+        assert status["committed_bytes"] + status["free_bytes"] == status["plan"]["usable_bytes"]
+        chat_row = status["models"][0]
+        assert chat_row["route"]["endpoint"] == f"http://127.0.0.1:{chat_row['port']}"
+
+
+def test_unload_and_load_by_hand(tmp_path):
+    text = config(model("chat", "--load-s", "0"), model("huge", size="30GiB"))
+    with serving(tmp_path, text) as host:
+        pid = host.wait_for("chat", "ready")["pid"]
+        code, _, body = host.post("/models/chat/unload")
+        assert code == 200 and json.loads(body)["marlix"]["route"] == "unknown"
+        assert not alive(pid)
+        time.sleep(1.5)  # a stopped model stays stopped
+        assert host.model("chat")["pid"] is None
+        code, headers, body = host.post("/v1/chat/completions", chat("chat"))
+        assert code == 503 and json.loads(body)["error"]["code"] == "stopped"
+        assert 1 <= int(headers["Retry-After"]) <= 60
+        code, _, body = host.post("/models/chat/load")
+        assert code == 200 and json.loads(body)["marlix"]["route"] == "warming"
+        # A request now waits for that load.
+        assert host.post("/v1/chat/completions", chat("chat"))[0] == 200
+        assert host.post("/models/nobody/load")[0] == 404
+        assert host.post("/models/huge/unload")[0] == 409
+
+
+UPSTREAM = """
+import http.server, socket, sys, time
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def log_message(self, *args): pass
+    def do_GET(self):
+        self.send_response(200); self.send_header("Content-Length", "0"); self.end_headers()
+    def do_POST(self):
+        self.rfile.read(int(self.headers["Content-Length"]))
+        if self.path.endswith("/hang"):
+            time.sleep(30)
+        self.connection.shutdown(socket.SHUT_RDWR)  # breaks off before answering
+http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Handler).serve_forever()
+"""
+
+
+def test_a_model_process_that_breaks_off_or_hangs(tmp_path):
+    script = tmp_path / "upstream.py"
+    script.write_text(UPSTREAM, "utf-8")
+    text = config(request_timeout_s=1) + "\n".join(
+        [
+            "[[models]]",
+            'name = "odd"',
+            "weights_bytes = 1",
+            f"command = {json.dumps([sys.executable, str(script), '{port}'])}",
+        ]
+    )
+    with serving(tmp_path, text) as host:
+        host.wait_for("odd", "ready")
+        code, _, body = host.post("/v1/chat/completions", {"model": "odd"})
+        assert code == 502 and json.loads(body)["error"]["code"] == "upstream_unreachable"
+        code, _, body = host.post("/v1/hang", {"model": "odd"})
+        assert code == 504 and json.loads(body)["error"]["code"] == "upstream_timeout"
+        assert json.loads(body)["marlix"]["route"] == "ready"
+
+
+def test_metrics_parse_and_follow_the_card(tmp_path):
+    text = config(model("chat", "--load-s", "0"), model("huge", size="30GiB"))
+    with serving(tmp_path, text) as host:
+        host.wait_for("chat", "ready")
+        host.post("/v1/chat/completions", chat("chat"))
+        host.post("/v1/chat/completions", chat("nobody"))
+        code, headers, body = host.get("/metrics")
+        assert code == 200 and headers["Content-Type"].startswith("text/plain")
+        samples = {
+            (s.name, tuple(sorted(s.labels.items()))): s.value
+            for family in prometheus_parser.text_string_to_metric_families(body.decode())
+            for s in family.samples
+        }
+        assert samples[("marlix_card_bytes", (("kind", "total"),))] == 24 * 2**30
+        assert samples[("marlix_card_bytes", (("kind", "committed"),))] == 2**30
+        assert samples[("marlix_model_state", (("model", "chat"), ("state", "ready")))] == 1
+        assert samples[("marlix_model_state", (("model", "huge"), ("state", "ready")))] == 0
+        key = ("marlix_requests_total", (("code", "200"), ("model", "chat"), ("route", "ready")))
+        assert samples[key] == 1
+        key = ("marlix_requests_total", (("code", "404"), ("model", ""), ("route", "not_declared")))
+        assert samples[key] == 1
+        assert samples[("marlix_loads_total", (("model", "chat"), ("outcome", "ready")))] == 1
+        assert samples[("marlix_requests_waiting", ())] == 0
+
+
+def test_the_events_replay_to_the_hosts_report(tmp_path):
+    events = tmp_path / "events.jsonl"
+    options = ("--load-s", "0", "--exit-after", "1.5")
+    text = config(
+        model("chat", "--load-s", "0"),
+        model("flaky", *options),
+        model("never", "--never-ready", load_timeout_s=1),
+        model("huge", size="30GiB"),
+    )
+    with serving(tmp_path, text, "--events", str(events)) as host:
+        host.wait_for("never", "failed", timeout=30)
+        host.wait_for("flaky", ("lost", "failed"), timeout=30)
+        for _ in range(50):  # a moment when no event is written between two reads
+            before = events.read_text()
+            status = host.status()
+            if events.read_text() == before:
+                break
+        (tmp_path / "events-then.jsonl").write_text(before)
+    roster = subprocess.run(
+        [sys.executable, "-m", "marlix", "serve", str(tmp_path / "serve.toml"), "--roster"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    (tmp_path / "roster.json").write_text(roster.stdout)
+    replayed = subprocess.run(
+        [sys.executable, "-m", "marlix", "replay", "roster.json", "events-then.jsonl"]
+        + ["--card", "24GiB", "--at", str(status["now_ms"])],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
+    )
+    assert replayed.returncode == 0, replayed.stderr
+    assert replayed.stdout == status["report"]
+
+
+def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
+    serve_browser = pytest.importorskip("serve_browser")
+    text = config(model("chat", "--load-s", "4"), model("huge", size="30GiB"))
+    with serving(tmp_path, text) as host:
+        host.wait_for("chat", "warming")
+
+        async def watch() -> None:
+            async with serve_browser.Browser() as browser:
+                page = await browser.open(host.url + "/")
+                await page.mark()
+                row = "document.querySelector('tr[data-model=\"chat\"] .state').textContent"
+                assert await page.wait_for(f"{row} === 'warming'", timeout=10)
+                assert await page.wait_for(f"{row} === 'ready'", timeout=20)
+                endpoint = await page.evaluate(
+                    "document.querySelector('tr[data-model=\"chat\"] .endpoint').textContent"
+                )
+                assert endpoint == host.model("chat")["route"]["endpoint"]
+                huge = "document.querySelector('tr[data-model=\"huge\"] .state').textContent"
+                assert await page.evaluate(huge) == "not_admitted"
+                assert await page.still_marked() and page.navigations == 1
+
+        asyncio.run(asyncio.wait_for(watch(), 60))

@@ -1,0 +1,191 @@
+"""The host's configuration file: every problem named with its place, all at once, before
+anything starts."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from marlix.errors import InputError
+
+config = pytest.importorskip("marlix.serve.config")
+
+GOOD = """
+[card]
+size = "24GiB"
+
+[[models]]
+name = "chat-8b"
+weights_bytes = "8GiB"
+kv_bytes = 2147483648
+command = ["llama-server", "-m", "/models/chat-8b.gguf", "--port", "{port}"]
+env = { OMP_NUM_THREADS = "4" }
+"""
+
+
+def parse(text: str):
+    return config.parse_config(config.tomllib.loads(textwrap.dedent(text)), "serve.toml")
+
+
+def problems(text: str) -> str:
+    with pytest.raises(InputError) as raised:
+        parse(text)
+    message = str(raised.value)
+    assert message.startswith("serve.toml: ")
+    return message.removeprefix("serve.toml: ")
+
+
+def test_a_good_file_and_its_defaults():
+    read = parse(GOOD)
+    assert read.card == config.CardConfig(24 * 2**30, 10)
+    assert read.server == config.ServerConfig()
+    (chat,) = read.models
+    assert (chat.weights_bytes, chat.kv_bytes, chat.need_bytes) == (8 * 2**30, 2**31, 10 * 2**30)
+    assert chat.health == "/health" and chat.load_timeout_s == 300
+    assert chat.argv(4321)[-2:] == ["--port", "4321"]
+    assert json.loads(read.roster_json()) == [
+        {"model": "chat-8b", "weightsBytes": 8 * 2**30, "kvBytes": 2**31}
+    ]
+
+
+@pytest.mark.parametrize(
+    "change, expected",
+    [
+        ('[card]\nsize = "24 GB!"', "card.size: invalid size '24 GB!'"),
+        ("[card]\nsize = true", "card.size: must be a whole byte count"),
+        ("[card]\nsize = -1", "card.size: -1 is outside 0 to 18446744073709551615"),
+        ('[card]\nsize = "auto"\nreserve_pct = 101', "card.reserve_pct: must be a whole number"),
+        ('[card]\nsize = "auto"\nreserv_pct = 5', "card.reserv_pct: unknown key (expected one"),
+        ('[server]\nlisten = "8080"', "server.listen: '8080' is not HOST:PORT"),
+        ('[server]\nlisten = "localhost:70000"', "server.listen: 'localhost:70000' is not"),
+        ("[server]\nwait_s = -1", "server.wait_s: must be a number of seconds, 0 or more, not -1"),
+        ("[server]\nmax_waiting = 1.5", "server.max_waiting: must be a whole number from 0 up"),
+        ("[server]\napi_key = 7", "server.api_key: must be a text"),
+        ("[server]\nmax_body_bytes = 0", "server.max_body_bytes: must be a whole number from 1"),
+        ("[severs]\nx = 1", "severs: unknown key (expected one of: card, server, models)"),
+    ],
+)
+def test_a_bad_value_is_named_with_its_place(change, expected):
+    card = "" if change.startswith("[card]") else '[card]\nsize = "24GiB"\n'
+    models = GOOD[GOOD.index("[[models]]") :]
+    assert expected in problems(card + change + "\n" + models)
+
+
+MODEL_HEAD = '[card]\nsize = "24GiB"\n[[models]]\n'
+GOOD_COMMAND = 'command = ["srv", "{port}"]\n'
+
+
+@pytest.mark.parametrize(
+    "entry, expected",
+    [
+        ("weights_bytes = 1\n" + GOOD_COMMAND, "models[0].name: missing"),
+        ('name = ""\nweights_bytes = 1\n' + GOOD_COMMAND, "models[0].name: is empty"),
+        ('name = "m"\n' + GOOD_COMMAND, "models[0].weights_bytes: missing"),
+        ('name = "m"\nweights_bytes = "8 GiBs"\n' + GOOD_COMMAND, "models[0].weights_bytes:"),
+        ('name = "m"\nweights_bytes = 1.5\n' + GOOD_COMMAND, "models[0].weights_bytes: must be"),
+        ('name = "m"\nweights_bytes = 1\nkv_bytes = "x"\n' + GOOD_COMMAND, "models[0].kv_bytes:"),
+        ('name = "m"\nweights_bytes = 1\n', "models[0].command: missing"),
+        ('name = "m"\nweights_bytes = 1\ncommand = []\n', "models[0].command: must be a non-"),
+        ('name = "m"\nweights_bytes = 1\ncommand = ["srv", 8080]\n', "models[0].command: must"),
+        (
+            'name = "m"\nweights_bytes = 1\ncommand = ["srv"]\n',
+            'models[0].command: has no "{port}"',
+        ),
+        ('name = "m"\nweights_bytes = 1\nhealth = "health"\n' + GOOD_COMMAND, "models[0].health:"),
+        ('name = "m"\nweights_bytes = 1\nload_timeout_s = 0\n' + GOOD_COMMAND, "load_timeout_s:"),
+        ('name = "m"\nweights_bytes = 1\nenv = { A = 1 }\n' + GOOD_COMMAND, "models[0].env.A:"),
+        ('name = "m"\nweights_byte = 1\n' + GOOD_COMMAND, "models[0].weights_byte: unknown key"),
+    ],
+)
+def test_a_bad_model_is_named_with_its_index(entry, expected):
+    assert expected in problems(MODEL_HEAD + entry)
+
+
+def test_every_problem_is_reported_at_once():
+    text = """
+        [card]
+        size = "lots"
+        [server]
+        listen = "nowhere"
+        [[models]]
+        name = "a"
+        weights_bytes = 1
+        command = ["srv", "{port}"]
+        [[models]]
+        name = "a"
+        weights_bytes = 1
+        command = ["srv", "{port}"]
+        [[models]]
+        name = "c"
+        weights_bytes = "8 GiBs"
+        command = ["srv"]
+        colour = "blue"
+    """
+    found = problems(text)
+    places = [
+        "card.size: invalid size 'lots'",
+        "server.listen: 'nowhere' is not HOST:PORT",
+        "models[1].name: 'a' is declared twice (first as models[0])",
+        "models[2].colour: unknown key",
+        "models[2].weights_bytes: invalid size '8 GiBs'",
+        'models[2].command: has no "{port}"',
+    ]
+    assert all(found.count(place) == 1 for place in places), found
+    assert sorted(places, key=found.index) == places  # in the file's order
+
+
+def test_no_models_is_a_problem():
+    assert problems('[card]\nsize = "24GiB"\n') == (
+        "models: none declared (add a [[models]] table for each model)"
+    )
+
+
+def marlix(*args, env=None, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "marlix", *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+        cwd=cwd,
+    )
+
+
+def test_the_command_line_stops_with_status_2_and_one_line(tmp_path):
+    (tmp_path / "serve.toml").write_text(
+        '[card]\nsize = "lots"\n[[models]]\nname = "m"\nweights_bytes = 1\ncommand = ["x"]\n'
+    )
+    result = marlix("serve", "serve.toml", cwd=tmp_path)
+    assert result.returncode == 2 and result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("marlix: serve.toml: card.size: invalid size")
+    assert 'models[0].command: has no "{port}"' in lines[0]
+
+    (tmp_path / "broken.toml").write_text("[card\n")
+    result = marlix("serve", "broken.toml", cwd=tmp_path)
+    assert result.returncode == 2 and result.stderr.startswith(
+        "marlix: broken.toml: not valid TOML"
+    )
+    result = marlix("serve", "missing.toml", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (
+        2,
+        "marlix: missing.toml: No such file or directory\n",
+    )
+    assert marlix("serve", cwd=tmp_path).returncode == 2
+
+
+def test_a_missing_extra_says_how_to_install_it(tmp_path):
+    shadow = tmp_path / "aiohttp"
+    shadow.mkdir()
+    (shadow / "__init__.py").write_text(
+        "raise ModuleNotFoundError(\"No module named 'aiohttp'\", name='aiohttp')\n"
+    )
+    env = {"PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path), "PATH": "/usr/bin:/bin"}
+    result = marlix("serve", "--demo", env=env)
+    assert (result.returncode, result.stderr) == (
+        2,
+        "marlix: marlix serve needs aiohttp; install it with: pip install 'marlix[serve]'\n",
+    )
