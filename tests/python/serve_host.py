@@ -108,7 +108,13 @@ def marlix_env() -> dict[str, str]:
 
 
 @contextmanager
-def serving(tmp_path: Path, text: str, *args: str, timeout: float = 30) -> Iterator[Served]:
+def serving(
+    tmp_path: Path,
+    text: str,
+    *args: str,
+    timeout: float = 30,
+    env: dict[str, str] | None = None,
+) -> Iterator[Served]:
     path = tmp_path / "serve.toml"
     path.write_text(text, "utf-8")
     stderr = tmp_path / "stderr.log"
@@ -117,7 +123,7 @@ def serving(tmp_path: Path, text: str, *args: str, timeout: float = 30) -> Itera
             [sys.executable, "-m", "marlix", "serve", str(path), *args],
             stdout=subprocess.PIPE,
             stderr=err,
-            env=marlix_env(),
+            env={**marlix_env(), **(env or {})},
             cwd=tmp_path,
         )
     try:

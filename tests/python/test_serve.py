@@ -4,6 +4,7 @@ real signals. Every wait is bounded."""
 from __future__ import annotations
 
 import asyncio
+import http.client
 import json
 import os
 import signal
@@ -278,7 +279,7 @@ def test_unload_and_load_by_hand(tmp_path):
 
 
 UPSTREAM = """
-import http.server, socket, sys, time
+import http.server, json, os, socket, sys, time
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     def log_message(self, *args): pass
@@ -286,6 +287,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(200); self.send_header("Content-Length", "0"); self.end_headers()
     def do_POST(self):
         self.rfile.read(int(self.headers["Content-Length"]))
+        if self.path.startswith("/v1/echo"):
+            seen = {"headers": dict(self.headers), "env": os.environ.get("MARLIX_TEST_ENV"),
+                    "path": self.path}
+            body = json.dumps(seen).encode()
+            self.send_response(201)
+            for key, value in [("Content-Type", "application/json"), ("X-Upstream", "kept"),
+                               ("Keep-Alive", "timeout=5"), ("Connection", "keep-alive, X-Hop"),
+                               ("X-Hop", "dropped"), ("Content-Length", str(len(body)))]:
+                self.send_header(key, value)
+            self.end_headers()
+            self.wfile.write(body)
+            return
         if self.path.endswith("/hang"):
             time.sleep(30)
         self.connection.shutdown(socket.SHUT_RDWR)  # breaks off before answering
@@ -302,6 +315,7 @@ def test_a_model_process_that_breaks_off_or_hangs(tmp_path):
             'name = "odd"',
             "weights_bytes = 1",
             f"command = {json.dumps([sys.executable, str(script), '{port}'])}",
+            'env = { MARLIX_TEST_ENV = "given" }',
         ]
     )
     with serving(tmp_path, text) as host:
@@ -311,6 +325,18 @@ def test_a_model_process_that_breaks_off_or_hangs(tmp_path):
         code, _, body = host.post("/v1/hang", {"model": "odd"})
         assert code == 504 and json.loads(body)["error"]["code"] == "upstream_timeout"
         assert json.loads(body)["marlix"]["route"] == "ready"
+        # http.client sends the headers as given (urllib would put its own Connection).
+        connection = http.client.HTTPConnection(host.url.removeprefix("http://"), timeout=30)
+        sent = {"X-Client": "kept", "TE": "trailers", "Connection": "X-Private", "X-Private": "no"}
+        connection.request("POST", "/v1/echo?x=1", b'{"model": "odd"}', sent)
+        answer = connection.getresponse()
+        code, headers, seen = answer.status, dict(answer.headers), json.loads(answer.read())
+        connection.close()
+        assert code == 201 and seen["env"] == "given" and seen["path"] == "/v1/echo?x=1"
+        assert seen["headers"]["X-Client"] == "kept"
+        assert not {"TE", "X-Private"} & set(seen["headers"])
+        assert headers["X-Upstream"] == "kept" and headers["X-Marlix-Route"] == "ready"
+        assert "X-Hop" not in headers and "Keep-Alive" not in headers
 
 
 def test_metrics_parse_and_follow_the_card(tmp_path):
@@ -397,3 +423,60 @@ def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
                 assert await page.still_marked() and page.navigations == 1
 
         asyncio.run(asyncio.wait_for(watch(), 60))
+
+
+FAKE_NVML = """
+import os, types
+class NVMLError(Exception):
+    pass
+class NVMLError_GpuIsLost(NVMLError):
+    pass
+LOST = os.path.join(os.path.dirname(__file__), "gpu-lost")
+def nvmlInit():
+    pass
+def nvmlShutdown():
+    pass
+def nvmlDeviceGetHandleByIndex(index):
+    return index
+def nvmlDeviceGetMemoryInfo(handle):
+    if os.path.exists(LOST):
+        raise NVMLError_GpuIsLost("GPU is lost")
+    return types.SimpleNamespace(total=48 * 2**30, free=0, used=0)
+def nvmlDeviceGetComputeRunningProcesses(handle):
+    # Every stand-in holds 3 GiB, and a process of some other program 5 GiB.
+    found = [types.SimpleNamespace(pid=1, usedGpuMemory=5 * 2**30)]
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if b"marlix.standin" in cmdline.read():
+                    found.append(types.SimpleNamespace(pid=int(pid), usedGpuMemory=3 * 2**30))
+        except OSError:
+            pass
+    return found
+def nvmlDeviceGetGraphicsRunningProcesses(handle):
+    return []
+"""
+
+
+@pytest.mark.parametrize("gpu_lost, reason", [(False, "evicted"), (True, "gpu_detached")])
+def test_nvml_gives_the_vram_held_and_whether_the_gpu_went(tmp_path, gpu_lost, reason):
+    (tmp_path / "pynvml.py").write_text(FAKE_NVML, "utf-8")
+    path = [str(tmp_path), *os.environ.get("PYTHONPATH", "").split(os.pathsep)]
+    sick = ("--load-s", "0", "--sick-after", "3")
+    text = config(
+        model("chat", "--load-s", "0", size="1GiB"),
+        model("sick", *sick, size="1GiB", probe_interval_s=0.2),
+        card="auto",
+    )
+    with serving(tmp_path, text, env={"PYTHONPATH": os.pathsep.join(path)}) as host:
+        host.wait_for("chat", "ready")
+        host.wait_for("sick", "ready")
+        status = host.status()
+        assert status["total_bytes"] == 48 * 2**30
+        assert status["committed_bytes"] == 6 * 2**30  # what NVML says, not the declared 2 GiB
+        if gpu_lost:
+            (tmp_path / "gpu-lost").touch()
+        row = host.wait_for("sick", "lost", timeout=20)
+        assert row["route"]["reason"] == reason
+        assert row["route"]["operator_fault"] is (not gpu_lost)
+        assert row["last_failure"] == "3 health probes in a row failed"

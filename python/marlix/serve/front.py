@@ -144,16 +144,22 @@ class Front:
         ]
         ready = not waiting_for and not self.host.stopping
         body = {"ready": ready, "not_ready": waiting_for}
-        return web.json_response(body, status=200 if ready else 503)
+        if ready:
+            return web.json_response(body)
+        return web.json_response(body, status=503, headers={"Retry-After": "1"})
 
     async def model_ready(self, request: web.Request) -> web.Response:
         name = request.match_info["name"]
         route = self.host.route(name)
         ready = route.route == "ready"
+        headers = {ROUTE_HEADER: route.route}
+        if not ready:
+            record = self.host.records.get(name)
+            headers["Retry-After"] = str(self.host.retry_after_s(record, self.host.clock()))
         return web.json_response(
             {"name": name, "ready": ready, "marlix": route.doc},
             status=200 if ready else 503,
-            headers={ROUTE_HEADER: route.route},
+            headers=headers,
         )
 
     async def models(self, request: web.Request) -> web.Response:
@@ -195,7 +201,8 @@ class Front:
                 409, message, "invalid_request_error", "model_not_admitted", route
             )
         if self.host.stopping:
-            return error_response(503, "the host is stopping", "server_error", "stopping", route)
+            message = "the host is stopping"
+            return error_response(503, message, "server_error", "stopping", route, retry_after=60)
         if unload:
             if not record.held:
                 await self.supervisor.unload(record)

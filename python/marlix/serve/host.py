@@ -152,7 +152,7 @@ class Host:
         if name is None:
             return None
         record = self.records[name]
-        if record.next_load_ms <= now:
+        if record.next_load_ms <= now and record.child is None:
             return record
         # The Fleet's choice is waiting out its reload delay, and it must not hold back the
         # others: take the first later one in roster order that the Fleet would offer (its

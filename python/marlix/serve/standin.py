@@ -45,6 +45,9 @@ def build_parser() -> argparse.ArgumentParser:
         default="error: the stand-in was told to stop",
         help="the last line written to stderr before exiting",
     )
+    parser.add_argument(
+        "--sick-after", type=float, metavar="S", help="answer health probes with 500 after S s"
+    )
     parser.add_argument("--tokens", type=int, default=0, help="answer length (0: the whole text)")
     parser.add_argument("--token-ms", type=float, default=30.0, help="pause between tokens")
     parser.add_argument("--ignore-sigterm", action="store_true", help="leave only SIGKILL")
@@ -67,6 +70,9 @@ class StandIn:
         return time.monotonic() - self.started >= load_s
 
     async def health(self, request: web.Request) -> web.Response:
+        sick_after: float | None = self.args.sick_after
+        if sick_after is not None and time.monotonic() - self.started >= sick_after:
+            return web.json_response({"status": "sick"}, status=500)
         if self.ready():
             return web.json_response({"status": "ok"})
         return web.json_response({"status": "loading"}, status=503)

@@ -131,6 +131,7 @@ class Supervisor:
 
     def _load_failed(self, record: ModelRecord, detail: str) -> None:
         record.load_started_ms = None
+        record.last_failure = detail
         self.metrics.loads.labels(record.name, "failed").inc()
         self.host.observe(record.name, "load_failed", {"detail": detail})
         self.host.schedule_reload(record, detail)
@@ -154,6 +155,7 @@ class Supervisor:
                 failure = f"the process {child.describe_exit()}"
                 if child.last_line:
                     failure += f": {child.last_line}"
+                record.last_failure = failure
                 host.observe(record.name, "process_exited", detail)
                 await self._end(record, child)
                 host.schedule_reload(record, failure)
@@ -174,6 +176,7 @@ class Supervisor:
             if failures < config.probe_failures:
                 continue
             failure = f"{failures} health probes in a row failed"
+            record.last_failure = failure
             host.observe(
                 record.name,
                 "probe_failed",
