@@ -102,6 +102,7 @@ class Host:
             record.changed_ms = started
         self.short_bytes = {r["model"]: r["short_bytes"] for r in self.plan["rejected"]}
         self.waiting = 0
+        self.ending = 0  # model processes being ended
         self.stopping = False
         self.loader_wake = asyncio.Event()
 
@@ -145,6 +146,8 @@ class Host:
 
     def next_to_load(self, now: int) -> ModelRecord | None:
         """The model the loader should start now, or None."""
+        if self.ending:
+            return None
         for record in self.records.values():
             if record.queued:
                 return record

@@ -10,6 +10,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
+import signal
 
 import aiohttp
 
@@ -50,8 +51,13 @@ class Supervisor:
                     await asyncio.wait_for(host.loader_wake.wait(), timeout)
                 continue
             loaded = asyncio.Event()
-            record.task = asyncio.ensure_future(self._run_model(record, loaded))
-            await loaded.wait()
+            task = record.task = asyncio.ensure_future(self._run_model(record, loaded))
+            # A task cancelled before it ran never sets `loaded`; its end counts the same.
+            waiting = asyncio.ensure_future(loaded.wait())
+            try:
+                await asyncio.wait({waiting, task}, return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                waiting.cancel()
 
     async def _run_model(self, record: ModelRecord, loaded: asyncio.Event) -> None:
         try:
@@ -67,8 +73,13 @@ class Supervisor:
         port = free_port()
         argv = config.argv(port)
         env = {**os.environ, **config.env}
+        starting = asyncio.ensure_future(Child.start(argv, env))
         try:
-            child = await Child.start(argv, env)
+            child = await asyncio.shield(starting)
+        except asyncio.CancelledError:
+            # Stopped while the process was being started: it must not be left running.
+            starting.add_done_callback(_kill_started)
+            raise
         except OSError as error:
             self._load_failed(record, f"cannot start {argv[0]!r}: {error.strerror or error}")
             return None
@@ -157,8 +168,8 @@ class Supervisor:
                     failure += f": {child.last_line}"
                 record.last_failure = failure
                 host.observe(record.name, "process_exited", detail)
-                await self._end(record, child)
                 host.schedule_reload(record, failure)
+                await self._end(record, child)
                 self.log.event(
                     "process_exited",
                     f"{record.name}: lost: {failure}; next try in "
@@ -187,8 +198,8 @@ class Supervisor:
                 f"{record.name}: lost: {failure}; restarting it",
                 model=record.name,
             )
-            await self._end(record, child)
             host.schedule_reload(record, failure)
+            await self._end(record, child)
             return
 
     async def _healthy(self, url: str, timeout_s: float) -> bool:
@@ -201,10 +212,18 @@ class Supervisor:
             return False
 
     async def _end(self, record: ModelRecord, child: Child) -> None:
-        await child.stop(self.host.config.server.stop_grace_s)
-        if record.child is child:
-            record.child = None
-            record.port = None
+        # While a process ends it may still hold memory the Fleet counts as free: the loader
+        # starts nothing until it is gone.
+        host = self.host
+        host.ending += 1
+        try:
+            await child.stop(host.config.server.stop_grace_s)
+        finally:
+            host.ending -= 1
+            if record.child is child:
+                record.child = None
+                record.port = None
+            host.wake_loader()
 
     # By hand.
 
@@ -259,6 +278,11 @@ class Supervisor:
             host.observe(record.name, "stop")
         children = [(r, r.child) for r in host.records.values() if r.child is not None]
         await asyncio.gather(*(self._end(r, c) for r, c in children if c is not None))
+
+
+def _kill_started(starting: asyncio.Future[Child]) -> None:
+    if not starting.cancelled() and starting.exception() is None:
+        starting.result().signal_group(signal.SIGKILL)
 
 
 def _seconds(value: float) -> str:
