@@ -26,6 +26,7 @@ SUPERVISOR_KEY: web.AppKey[Supervisor] = web.AppKey("supervisor", Supervisor)
 SESSION_KEY: web.AppKey[aiohttp.ClientSession] = web.AppKey("session", aiohttp.ClientSession)
 
 ROUTE_HEADER = "X-Marlix-Route"
+WHOLE_ANSWER_BYTES = 1 << 20
 
 # Headers that belong to one connection and are never passed on (RFC 9110, section 7.6.1),
 # and those the two connections set for themselves.
@@ -86,6 +87,10 @@ class Front:
         self.server = host.config.server
         self.session: aiohttp.ClientSession | None = None
         self._key = ("Bearer " + self.server.api_key).encode() if self.server.api_key else None
+        # No limit on a whole answer, which may be a long generation; only on silence.
+        self._timeout = aiohttp.ClientTimeout(
+            total=None, sock_connect=10, sock_read=self.server.request_timeout_s
+        )
 
     def routes(self) -> list[web.RouteDef]:
         return [
@@ -324,16 +329,13 @@ class Front:
     ) -> web.StreamResponse:
         assert self.session is not None
         headers = _passed_on(request.headers.items(), drop_auth=self._key is not None)
-        timeout = aiohttp.ClientTimeout(
-            total=None, sock_connect=10, sock_read=self.server.request_timeout_s
-        )
         try:
             upstream = await self.session.request(
                 request.method,
                 endpoint + request.rel_url.raw_path_qs,
                 headers=headers,
                 data=body,
-                timeout=timeout,
+                timeout=self._timeout,
                 allow_redirects=False,
             )
         except asyncio.TimeoutError:
@@ -342,14 +344,33 @@ class Front:
             detail = f"could not be reached ({error.__class__.__name__})"
             return self._upstream_error(502, detail, route, "upstream_unreachable")
         async with upstream:
-            response = web.StreamResponse(status=upstream.status, reason=upstream.reason)
-            for key, value in _passed_on(upstream.headers.items(), drop_auth=False):
-                response.headers.add(key, value)
-            if upstream.headers.get("Content-Length") is not None:
-                response.content_length = upstream.content_length
-            response.headers[ROUTE_HEADER] = route.route
-            await response.prepare(request)
+            passed = _passed_on(upstream.headers.items(), drop_auth=False)
+            passed.append((ROUTE_HEADER, route.route))
             streaming = upstream.headers.get("Content-Type", "").startswith("text/event-stream")
+            length = upstream.content_length
+            if not streaming and length is not None and length <= WHOLE_ANSWER_BYTES:
+                # An answer of known, modest size is of no use to its client before its end:
+                # sent whole, its headers and body leave in one write.
+                try:
+                    answer = await upstream.read()
+                except asyncio.TimeoutError:
+                    return self._upstream_error(504, "stopped answering", route, "upstream_timeout")
+                except (aiohttp.ClientError, OSError):
+                    return self._upstream_error(
+                        502, "broke off its answer", route, "upstream_broken"
+                    )
+                return web.Response(
+                    status=upstream.status, reason=upstream.reason, headers=passed, body=answer
+                )
+            response = web.StreamResponse(status=upstream.status, reason=upstream.reason)
+            for key, value in passed:
+                response.headers.add(key, value)
+            if length is not None:
+                response.content_length = length
+            try:
+                await response.prepare(request)
+            except (ConnectionError, aiohttp.ClientError):
+                return response  # the client went away before the answer began
             chunks = upstream.content.iter_any().__aiter__()
             while True:
                 try:
@@ -367,7 +388,8 @@ class Front:
                     await response.write(chunk)
                 except (ConnectionError, aiohttp.ClientError):
                     return response  # the client went away; the upstream answer is dropped
-            await response.write_eof()
+            with contextlib.suppress(ConnectionError, aiohttp.ClientError):
+                await response.write_eof()
             return response
 
     async def _end_stream(self, response: web.StreamResponse, route: Route) -> None:

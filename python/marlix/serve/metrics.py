@@ -8,6 +8,7 @@ counted here as it happens.
 from __future__ import annotations
 
 from collections.abc import Iterator
+from typing import Any
 
 from prometheus_client import CollectorRegistry, Counter, Histogram
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
@@ -54,13 +55,22 @@ class Metrics:
             registry=self.registry,
         )
         self.host = host
+        self._children: dict[tuple[str, str, int], tuple[Any, Any]] = {}
 
     def request(self, model: str, route: str, code: int, seconds: float) -> None:
         # A name that is not declared is counted under "", so that clients cannot make up
         # new series without end.
         label = model if model in self.host.records else ""
-        self.requests.labels(label, route, str(code)).inc()
-        self.request_seconds.labels(label).observe(seconds)
+        key = (label, route, code)
+        children = self._children.get(key)
+        if children is None:
+            # Looking a labelled child up costs more than counting: keep each one found.
+            children = self._children[key] = (
+                self.requests.labels(label, route, str(code)),
+                self.request_seconds.labels(label),
+            )
+        children[0].inc()
+        children[1].observe(seconds)
 
 
 class _HostCollector(Collector):
