@@ -189,3 +189,17 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path):
         2,
         "marlix: marlix serve needs aiohttp; install it with: pip install 'marlix[serve]'\n",
     )
+
+
+def test_a_card_of_auto_size_without_nvml_stops_with_status_2(tmp_path):
+    (tmp_path / "pynvml.py").write_text("raise ImportError('no module named pynvml')\n")
+    (tmp_path / "serve.toml").write_text(
+        '[card]\nsize = "auto"\n[[models]]\nname = "m"\nweights_bytes = 1\n'
+        'command = ["x", "{port}"]\n'
+    )
+    env = {"PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path), "PATH": "/usr/bin:/bin"}
+    result = marlix("serve", "serve.toml", env=env, cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (
+        2,
+        "marlix: card.size = \"auto\" needs NVML; install it with: pip install 'marlix[nvml]'\n",
+    )

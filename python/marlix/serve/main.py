@@ -36,6 +36,6 @@ def run(args: argparse.Namespace) -> int:
 def card_bytes(config: Config) -> int:
     size = config.card.size
     if size == AUTO:
-        return gpu0_total_bytes()
+        return gpu0_total_bytes('card.size = "auto"')
     assert isinstance(size, int)
     return size
