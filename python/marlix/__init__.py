@@ -1,8 +1,9 @@
-"""Plan which models fit on one GPU card and track them while they are served.
+"""Plan which models fit on a GPU card and track them while they are served.
 
 `plan` and `Fleet` come from the native extension `_marlix`; the JSON documents they return
-as text are typed here (`PlanDocument`, `RouteDocument`), and `parse_size` reads card sizes
-such as "24GiB". `python -m marlix` (or the `marlix` command) drives them from a shell.
+as text are typed here (`PlanDocument`, `RouteDocument`), `place` places a roster across
+several cards with `plan`'s admission, and `parse_size` reads card sizes such as "24GiB".
+`python -m marlix` (or the `marlix` command) drives them from a shell.
 """
 
 from _marlix import Fleet, __version__, plan
@@ -13,29 +14,37 @@ from marlix.documents import (
     LostRoute,
     NotAdmittedRoute,
     NotDeclaredRoute,
+    PlacementDocument,
     PlanDocument,
     ReadyRoute,
     RejectedEntry,
     RouteDocument,
     UnknownRoute,
+    UnplacedEntry,
     WarmingRoute,
 )
+from marlix.placement import CardPlacement, Placement, place
 from marlix.sizes import parse_size
 
 __all__ = [
+    "CardPlacement",
     "Fleet",
     "FailedRoute",
     "LostReason",
     "LostRoute",
     "NotAdmittedRoute",
     "NotDeclaredRoute",
+    "Placement",
+    "PlacementDocument",
     "PlanDocument",
     "ReadyRoute",
     "RejectedEntry",
     "RouteDocument",
     "UnknownRoute",
+    "UnplacedEntry",
     "WarmingRoute",
     "__version__",
     "parse_size",
+    "place",
     "plan",
 ]

@@ -1,4 +1,5 @@
-"""Types of the JSON documents that `plan` and `Fleet.route` return.
+"""Types of the JSON documents that `plan` and `Fleet.route` return, and of the placement of
+a roster across several cards.
 
 The module returns them as compact JSON text; these types describe what `json.loads` gives
 back, for example ``doc: RouteDocument = json.loads(fleet.route(name, now))``. Every route
@@ -30,6 +31,22 @@ class PlanDocument(TypedDict):
     headroom_bytes: int
     rejected: list[RejectedEntry]
     usable_bytes: int
+
+
+class UnplacedEntry(TypedDict):
+    """A model that no card admitted, with its shortfall on the last card."""
+
+    model: str
+    needed_bytes: int
+    short_bytes: int
+
+
+class PlacementDocument(TypedDict):
+    """What `marlix plan --json` prints for several cards: each card's plan document, in card
+    order, and the models that no card admitted, in roster order."""
+
+    cards: list[PlanDocument]
+    unplaced: list[UnplacedEntry]
 
 
 LostReason = Literal["evicted", "gpu_detached", "process_exited", "unhealthy"]
