@@ -1,10 +1,16 @@
-"""What `marlix serve` adds to a request, against going straight to the model process and against
-nginx as a reverse proxy in front of the same process, and what it carries at 64 clients.
+"""What `marlix serve` adds to a request, against going straight to the model process, against
+the least proxy written with aiohttp and against nginx as a reverse proxy in front of the same
+process, and what it carries at 64 clients and what each request costs it in CPU.
 
-Three paths lead to one stand-in model server (`python -m marlix.standin`, started by the host
+Four paths lead to one stand-in model server (`python -m marlix.standin`, started by the host
 itself, answering at once: --load-s 0 --token-ms 0):
 
   straight  the client talks to the stand-in's own port;
+  aiohttp   bench/aiohttp_proxy.py in front of the stand-in: one catch-all POST route that reads
+            the body, sends it on over one pooled aiohttp client and streams the answer back.
+            It is the floor a host built on aiohttp can reach, so marlix over aiohttp is what
+            the host's own work (routing through the Fleet, metrics, header filtering, waiting
+            for a load) adds;
   nginx     nginx (one worker, upstream keep-alive, no buffering) in front of the stand-in;
   marlix    `marlix serve`, the host that started the stand-in.
 
@@ -27,22 +33,36 @@ Each figure, in milliseconds unless said:
                          read, by the socket client of the 1-client case.
   added                  a path's percentile less the straight path's same percentile (not a
                          percentile of differences: requests are not paired).
+  proxy CPU µs/request   the proxy process's user + system CPU time (utime + stime of
+                         /proc/PID/stat) over the 64-client run, divided by the answers wrk
+                         counted in it; the median over rounds. For nginx its master and worker
+                         together; for marlix the `marlix serve` process alone, not the
+                         stand-in it started.
+  one core carries       1e6 / that figure: the requests/s one core would answer if the proxy
+                         had it to itself, all else aside.
+  CPU over aiohttp's     that figure over the aiohttp path's: what the same work costs.
 
-The machine has 2 cores, and in the 64-client case wrk, the stand-in and the proxy (nginx or the
-host, each one process) share them: requests/s there is what the three together reach, and the
-straight path shows what the stand-in alone allows. Without wrk the 64-client figures come from
-an asyncio client in this process instead, which takes a core of its own and gives lower counts.
+The machine's pace swings by a factor of two between minutes, so requests/s alone says little
+of what a proxy itself costs; CPU per request changes far less with the pace, and put beside
+aiohttp's, it tells the host's own share apart from aiohttp's.
+
+The machine has 2 cores, and in the 64-client case wrk, the stand-in and the proxy (aiohttp,
+nginx or the host, each one process) share them: requests/s there is what the three together
+reach, and the straight path shows what the stand-in alone allows. Without wrk the 64-client
+figures come from an asyncio client in this process instead, which takes a core of its own and
+gives lower counts (and its CPU figures are the proxy's all the same).
 
 The paths are timed in turn, round after round, each round starting with a different one, so
 that a change in the machine's pace touches all alike; latency samples are pooled over rounds.
-The whole run is bounded: a few thousand requests per path per round, 3 rounds, about a minute.
+The whole run is bounded: a few thousand requests per path per round, 3 rounds, about a minute
+and a half.
 
 Run it from the checkout (the host and the stand-in run from python/ beside this folder):
 
     .venv/bin/python bench/serve.py [--quick]
 
 wrk and nginx are Debian's packages (`apt-get install -y wrk nginx`); without nginx its column is
-left out.
+left out. The aiohttp proxy runs with this Python, which has aiohttp as the host does.
 """
 
 from __future__ import annotations
@@ -208,8 +228,9 @@ class Started:
             process.stdout.close()
 
 
-def start_host(work: Path, started: list[Started]) -> tuple[int, int]:
-    """Starts `marlix serve`, waits for its model, and answers its port and the stand-in's."""
+def start_host(work: Path, started: list[Started]) -> tuple[int, int, int]:
+    """Starts `marlix serve`, waits for its model, and answers its port, the stand-in's and the
+    host's pid."""
     command = [
         sys.executable,
         "-m",
@@ -258,10 +279,11 @@ def start_host(work: Path, started: list[Started]) -> tuple[int, int]:
     assert isinstance(status, dict)
     model = next(m for m in status["models"] if m["name"] == MODEL)
     host.extra_groups.append(int(model["pid"]))  # the stand-in leads its own group
-    return port, int(model["port"])
+    return port, int(model["port"]), process.pid
 
 
-def start_nginx(nginx: str, work: Path, upstream: int, started: list[Started]) -> int:
+def start_nginx(nginx: str, work: Path, upstream: int, started: list[Started]) -> tuple[int, int]:
+    """Starts nginx and answers its port and its master's pid."""
     directory = work / "nginx"
     directory.mkdir()
     port = free_port()
@@ -278,7 +300,68 @@ def start_nginx(nginx: str, work: Path, upstream: int, started: list[Started]) -
     # SIGQUIT lets the worker finish; the group kill after it catches a stray worker.
     started.append(Started("nginx", process, stop_signal=signal.SIGQUIT))
     wait_for("nginx", lambda: process.poll() is None and port_open(port))
+    return port, process.pid
+
+
+def start_aiohttp(work: Path, upstream: int, started: list[Started]) -> int:
+    port = free_port()
+    process = subprocess.Popen(
+        [sys.executable, str(ROOT / "bench" / "aiohttp_proxy.py"), "--port", str(port)]
+        + ["--upstream", f"http://127.0.0.1:{upstream}"],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=open(work / "aiohttp.log", "wb"),  # noqa: SIM115
+        start_new_session=True,
+    )
+    started.append(Started("aiohttp", process))
+    wait_for("the aiohttp proxy", lambda: process.poll() is None and port_open(port))
     return port
+
+
+# CPU time of a process, from /proc/PID/stat.
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def _stat_fields(pid: int) -> list[str]:
+    """The fields of /proc/PID/stat after the command's name, which may hold spaces: the first
+    is field 3 (state)."""
+    text = Path(f"/proc/{pid}/stat").read_text()
+    return text[text.rindex(")") + 2 :].split()
+
+
+def cpu_seconds(pids: Sequence[int]) -> float:
+    """User + system CPU time of the processes (fields 14 and 15), in seconds."""
+    ticks = 0
+    for pid in pids:
+        fields = _stat_fields(pid)
+        ticks += int(fields[14 - 3]) + int(fields[15 - 3])
+    return ticks / CLOCK_TICKS
+
+
+def children(pid: int) -> list[int]:
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if int(_stat_fields(int(entry.name))[4 - 3]) == pid:
+                    found.append(int(entry.name))
+            except (OSError, ValueError, IndexError):
+                pass  # ended while being read
+    return found
+
+
+def nginx_pids(master: int) -> list[int]:
+    """The master and its worker, once the worker is up: the worker does the proxying, and the
+    master's share is counted too, to be fair to nginx."""
+    workers: list[int] = []
+
+    def worker_up() -> bool:
+        workers[:] = children(master)
+        return bool(workers)
+
+    wait_for("nginx's worker", worker_up)
+    return [master, *workers]
 
 
 def request_bytes(port: int, body: bytes) -> bytes:
@@ -384,6 +467,7 @@ def one_client(port: int, body: bytes, count: int) -> tuple[list[float], list[fl
 
 @dataclass
 class Load:
+    requests: int
     requests_per_s: float
     p50_ms: float
     p99_ms: float
@@ -402,7 +486,7 @@ def wrk_load(wrk: str, script: Path, port: int, seconds: float) -> Load:
     for line in result.stdout.splitlines():
         if line.startswith("bench-figures "):
             count, micros, p50, p99, failed, status = map(int, line.split()[1:])
-            return Load(count / (micros / 1e6), p50 / 1e3, p99 / 1e3, failed + status)
+            return Load(count, count / (micros / 1e6), p50 / 1e3, p99 / 1e3, failed + status)
     raise RuntimeError(f"wrk printed no figures: {result.stdout}{result.stderr}")
 
 
@@ -433,8 +517,9 @@ async def _asyncio_load(port: int, seconds: float) -> Load:
     start = time.perf_counter()
     await asyncio.gather(*(client() for _ in range(CONNECTIONS)))
     elapsed = time.perf_counter() - start
+    count = len(latencies)
     return Load(
-        len(latencies) / elapsed, percentile(latencies, 50), percentile(latencies, 99), errors
+        count, count / elapsed, percentile(latencies, 50), percentile(latencies, 99), errors
     )
 
 
@@ -454,6 +539,8 @@ def percentile(values: Sequence[float], pct: float) -> float:
 
 
 def median(values: Sequence[float]) -> float:
+    if not values:
+        return math.nan
     return percentile(values, 50) if len(values) % 2 else _mid(sorted(values))
 
 
@@ -467,6 +554,7 @@ class PathFigures:
     plain: list[float] = field(default_factory=list)  # 1-client latencies, ms
     first: list[float] = field(default_factory=list)  # time to the first chunk, ms
     loads: list[Load] = field(default_factory=list)
+    cpu_us: list[float] = field(default_factory=list)  # proxy CPU µs a request, each round
     bad: int = 0
 
 
@@ -494,7 +582,9 @@ def table(paths: list[str], figures: dict[str, PathFigures], loader: str) -> str
     rps = per_path(lambda f: load_median(f, "requests_per_s"))
     first50 = per_path(lambda f: percentile(f.first, 50))
     first99 = per_path(lambda f: percentile(f.first, 99))
+    cpu = per_path(lambda f: median(f.cpu_us) if f.cpu_us else math.nan)
     marlix = paths.index("marlix")
+    floor = cpu[paths.index("aiohttp")]
 
     def verdict(ok: bool) -> str:
         return "met" if ok else "NOT met"
@@ -529,12 +619,32 @@ def table(paths: list[str], figures: dict[str, PathFigures], loader: str) -> str
             + verdict(first50[marlix] - first50[0] <= TARGET_FIRST_CHUNK_ADDED_MS),
         ),
         row("first chunk added p99", added(first99)),
+        row(f"proxy CPU µs/request ({CONNECTIONS} clients)", [fmt(v, 1) for v in cpu]),
+        row("one core carries, requests/s", [fmt(1e6 / v, 0) for v in cpu]),
+        row("proxy CPU over aiohttp's", [fmt(v / floor, 2) for v in cpu]),
         row(
             "answers not 200 (all cases)",
             [str(figures[p].bad + sum(load.errors for load in figures[p].loads)) for p in paths],
         ),
     ]
     return "\n".join(lines)
+
+
+def over_aiohttp(figures: dict[str, PathFigures]) -> str:
+    """What the host's own work adds to the least an aiohttp proxy does."""
+    host, floor = figures["marlix"], figures["aiohttp"]
+    host_cpu, floor_cpu = median(host.cpu_us), median(floor.cpu_us)
+
+    def more(pick: Callable[[PathFigures], float]) -> str:
+        return fmt(pick(host) - pick(floor))
+
+    return (
+        f"marlix CPU per request over aiohttp's: {fmt(host_cpu / floor_cpu, 2)}× "
+        f"({fmt(host_cpu, 1)} µs against {fmt(floor_cpu, 1)} µs: one core would carry "
+        f"{fmt(1e6 / host_cpu, 0)} requests/s against {fmt(1e6 / floor_cpu, 0)}); "
+        f"marlix less aiohttp: 1 client p50 {more(lambda f: percentile(f.plain, 50))} ms, "
+        f"first chunk p50 {more(lambda f: percentile(f.first, 50))} ms"
+    )
 
 
 def note(text: str) -> None:
@@ -574,10 +684,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     with tempfile.TemporaryDirectory(prefix="marlix-bench-serve-") as tmp:
         work = Path(tmp)
         try:
-            host_port, standin_port = start_host(work, started)
+            host_port, standin_port, host_pid = start_host(work, started)
             ports = {"straight": standin_port}
+            ports["aiohttp"] = start_aiohttp(work, standin_port, started)
+            # Whose CPU time is the proxy's on each path: the straight one has no proxy.
+            proxy_pids = {"aiohttp": [started[-1].process.pid], "marlix": [host_pid]}
             if nginx is not None:
-                ports["nginx"] = start_nginx(nginx, work, standin_port, started)
+                ports["nginx"], master = start_nginx(nginx, work, standin_port, started)
+                proxy_pids["nginx"] = nginx_pids(master)
             ports["marlix"] = host_port
             paths = list(ports)
             script = work / "post.lua"
@@ -603,7 +717,13 @@ def main(argv: Sequence[str] | None = None) -> int:
                     figures[path].plain += totals
                     figures[path].bad += bad
                 for path in order:
-                    figures[path].loads.append(load(ports[path], args.seconds))
+                    pids = proxy_pids.get(path, [])
+                    before = cpu_seconds(pids)
+                    result = load(ports[path], args.seconds)
+                    figures[path].loads.append(result)
+                    if pids and result.requests:
+                        spent = cpu_seconds(pids) - before
+                        figures[path].cpu_us.append(spent / result.requests * 1e6)
                 for path in order:
                     firsts, _, bad = one_client(ports[path], STREAM_BODY, args.streams)
                     figures[path].first += firsts
@@ -618,12 +738,15 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     loader = "wrk" if wrk is not None else "asyncio client"
     print(
-        f"marlix serve against straight to the stand-in and nginx: {os.cpu_count()} cores, "
+        f"marlix serve against straight to the stand-in, aiohttp and nginx: "
+        f"{os.cpu_count()} cores, "
         f"Python {sys.version.split()[0]}, {args.rounds} rounds of {args.requests} requests, "
         f"{args.streams} streams and {args.seconds:g} s at {CONNECTIONS} clients a path"
     )
     print()
     print(table(paths, figures, loader))
+    print()
+    print(over_aiohttp(figures))
     return 0
 
 
