@@ -1,8 +1,8 @@
 """The marlix command line: serve a card's models, plan a card, replay a host's event log, or
 take the tour.
 
-Exit status: 0 on success (for `plan`: the roster fits), 1 when `plan` rejects a model, 2 for
-bad input, reported on stderr as "marlix: <text>".
+Exit status: 0 on success (for `plan`: the roster fits), 1 when `plan` rejects a model (on
+several cards: when no card admits it), 2 for bad input, reported on stderr as "marlix: <text>".
 """
 
 from __future__ import annotations
@@ -13,17 +13,17 @@ import json
 import os
 import sys
 from collections.abc import Sequence
-from typing import Callable, NoReturn, TypeVar
+from typing import Any, Callable, NoReturn, TypeVar
 
-from _marlix import Fleet, __version__, plan
+from _marlix import Fleet, __version__
 
 from marlix import demo
-from marlix.documents import PlanDocument
 from marlix.errors import InputError
-from marlix.nvml import gpu0_total_bytes
+from marlix.nvml import all_gpu_total_bytes
+from marlix.placement import CardPlacement, Placement, place
 from marlix.replay import replay
 from marlix.sizes import MAX_U64, parse_size
-from marlix.summary import render_plan
+from marlix.summary import format_gib, kv_hints, render_plan
 
 EXIT_OK = 0
 EXIT_REJECTED = 1
@@ -55,28 +55,87 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def run_plan(args: argparse.Namespace) -> int:
-    card = card_bytes(args.card)
+    cards = card_sizes(args.cards)
     roster_json = read_text(args.roster)
-    document_json = _module_call(plan, card, args.reserve, roster_json)
-    document: PlanDocument = json.loads(document_json)
-    if args.json:
-        print(document_json)
+    placement = _module_call(place, cards, args.reserve, roster_json)
+    if len(placement.cards) == 1:
+        # One card is the plan itself: its document, or its summary with hints.
+        (card,) = placement.cards
+        print(card.plan_json if args.json else render_plan(card.plan, roster_json))
+    elif args.json:
+        print(placement_json(placement))
     else:
-        print(render_plan(document, roster_json))
-    return EXIT_OK if document["fits"] else EXIT_REJECTED
+        print(render_placement(placement))
+    return EXIT_REJECTED if placement.unplaced else EXIT_OK
 
 
 def run_replay(args: argparse.Namespace) -> int:
     if args.roster == STDIN and args.events == STDIN:
         raise InputError("ROSTER and EVENTS cannot both be read from stdin")
-    card = card_bytes(args.card)
-    fleet = _module_call(Fleet, card, args.reserve, read_text(args.roster))
-    last_now = replay(fleet, read_text(args.events), _display_name(args.events))
+    cards = card_sizes(args.cards)
+    placement = _module_call(place, cards, args.reserve, read_text(args.roster))
+    fleets = [
+        _module_call(Fleet, card.total_bytes, args.reserve, fleet_roster(placement, card))
+        for card in placement.cards
+    ]
+    last_now = replay(fleets, read_text(args.events), _display_name(args.events))
     now = args.at if args.at is not None else (last_now or 0)
-    sys.stdout.write(fleet.report(now))
+    if len(fleets) == 1:
+        sys.stdout.write(fleets[0].report(now))
+    else:
+        for card, fleet in zip(placement.cards, fleets):
+            print(_card_heading(card))
+            sys.stdout.write(_indented(fleet.report(now)))
     for model in args.route:
-        print(fleet.route(model, now))
+        held_by = placement.card_of(model)
+        print(fleets[-1 if held_by is None else held_by].route(model, now))
     return EXIT_OK
+
+
+def fleet_roster(placement: Placement, card: CardPlacement) -> str:
+    """The roster of a card's Fleet: the entries placed on it. The last card's Fleet holds every
+    entry left to it, so that a model no card admits is answered as not admitted there, with its
+    shortfall on that card (and one card's Fleet holds the whole roster, as `plan` saw it)."""
+    if card is placement.cards[-1]:
+        return card.roster_json
+    return json.dumps(list(card.entries), separators=(",", ":"))
+
+
+def placement_json(placement: Placement) -> str:
+    """{"cards": [...], "unplaced": [...]}: each card's plan document as the module wrote it,
+    and the models no card admits."""
+    cards = ",".join(card.plan_json for card in placement.cards)
+    unplaced = json.dumps(list(placement.unplaced), ensure_ascii=False, separators=(",", ":"))
+    return f'{{"cards":[{cards}],"unplaced":{unplaced}}}'
+
+
+def render_placement(placement: Placement) -> str:
+    """Each card's summary under its heading, then how many models were placed, each model no
+    card admits with its shortfall on the last card, and the hints for that card."""
+    lines: list[str] = []
+    for card in placement.cards:
+        lines.append(_card_heading(card))
+        lines.append(_indented(card.plan["explain"]).rstrip("\n"))
+    last = placement.cards[-1]
+    declared = placement.cards[0].plan["declared"]
+    lines.append(
+        f"{declared - len(placement.unplaced)} of {declared} placed on {len(placement.cards)} cards"
+    )
+    for entry in placement.unplaced:
+        lines.append(
+            f"  UNPLACED {entry['model']} — needs {format_gib(entry['needed_bytes'])} GiB,"
+            f" short by {format_gib(entry['short_bytes'])} GiB on card {last.index}"
+        )
+    lines += kv_hints(last.plan, last.roster_json)
+    return "\n".join(lines)
+
+
+def _card_heading(card: CardPlacement) -> str:
+    return f"card {card.index} ({format_gib(card.total_bytes)} GiB):"
+
+
+def _indented(text: str) -> str:
+    return "".join(f"  {line}" for line in text.splitlines(keepends=True))
 
 
 def run_serve(args: argparse.Namespace) -> int:
@@ -97,13 +156,35 @@ def run_demo(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def card_bytes(text: str) -> int:
-    if text == "auto":
-        return gpu0_total_bytes()
+def card_sizes(given: Sequence[tuple[str, str]]) -> list[int]:
+    """The byte count of every card that `--card` and `--cards` name, in the order given."""
+    sizes: list[int] = []
+    for option, text in given:
+        if option == "--cards":
+            sizes += _card_count(text)
+        elif text == "auto":
+            sizes += all_gpu_total_bytes()
+        else:
+            sizes.append(_size(option, text))
+    return sizes
+
+
+def _card_count(text: str) -> list[int]:
+    count, times, size = text.partition("x")
+    if not times or not _is_whole(count):
+        raise InputError(
+            f"--cards: invalid cards {text!r}: expected a count and a size such as 2x24GiB"
+        )
+    if int(count) == 0:
+        raise InputError(f"--cards: invalid cards {text!r}: the count must be at least 1")
+    return [_size("--cards", size)] * int(count)
+
+
+def _size(option: str, text: str) -> int:
     try:
         return parse_size(text)
     except ValueError as error:
-        raise InputError(f"--card: {error}") from None
+        raise InputError(f"{option}: {error}") from None
 
 
 def read_text(path: str) -> str:
@@ -130,9 +211,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     plan_cmd = commands.add_parser(
         "plan",
+        usage=f"%(prog)s [-h] {_CARDS_USAGE} [--reserve PCT] [--json] ROSTER",
         help="check whether a roster fits a card",
         description="Print the plan's summary (or its JSON document) for a roster on a card. "
-        "Exit status 0 when every model fits, 1 when some model is rejected.",
+        "On several cards, each card plans the models the cards before it rejected, and each "
+        "card's summary is printed, then the models no card admits (--json: "
+        '{"cards": [plan documents], "unplaced": [...]}). '
+        "Exit status 0 when every model fits, 1 when some model is rejected by every card.",
     )
     _add_card_arguments(plan_cmd)
     plan_cmd.add_argument("--json", action="store_true", help="print the plan document")
@@ -140,12 +225,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     replay_cmd = commands.add_parser(
         "replay",
+        usage=f"%(prog)s [-h] {_CARDS_USAGE} [--reserve PCT] [--at NOW] [--route MODEL ...]"
+        " ROSTER EVENTS",
         help="rebuild a card's state from an event log",
         description="Build a Fleet from ROSTER, feed it the events of EVENTS and print its "
-        "report, then the route document of each --route model.",
+        "report, then the route document of each --route model. On several cards, ROSTER is "
+        "placed as marlix plan places it, each card's Fleet holds the models placed on it (the "
+        "last card's also those no card admits), and each card's report is printed; a --route "
+        "model is answered by the card that holds it, or else by the last card.",
         epilog='EVENTS holds one JSON object a line: {"model": ..., "kind": ..., '
         '"detail": {...}, "now": MS} for an observation ("detail" optional), '
-        '{"model": ..., "endpoint": ...} (optional "now") for an endpoint. '
+        '{"model": ..., "endpoint": ...} (optional "now") for an endpoint; either may name '
+        'its "card" (an index, default 0). '
         "Blank lines are skipped; a bad line stops with EVENTS:LINE: and the reason.",
     )
     _add_card_arguments(replay_cmd)
@@ -207,11 +298,23 @@ class _Parser(argparse.ArgumentParser):
 
 def _add_card_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("roster", metavar="ROSTER", help="roster JSON file, or - for stdin")
-    parser.add_argument(
+    card = parser.add_argument(
         "--card",
+        action=_CardOption,
+        dest="cards",
+        default=[],
         required=True,
         metavar="SIZE",
-        help="card size: bytes, or with a unit (24GiB, 80GB), or auto for GPU 0 via NVML",
+        help="card size: bytes, or with a unit (24GiB, 80GB), or auto for every GPU via NVML; "
+        "repeat it for several cards",
+    )
+    parser.add_argument(
+        "--cards",
+        action=_CardOption,
+        dest="cards",
+        stands_for=card,
+        metavar="NxSIZE",
+        help="N cards of SIZE, such as 2x24GiB; with --card, the cards go in the order given",
     )
     parser.add_argument(
         "--reserve",
@@ -220,6 +323,34 @@ def _add_card_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="PCT",
         help="percentage of the card held back (default 10; at least 1 GiB is)",
     )
+
+
+# The cards in one term: argparse would write the two options apart, as if each stood alone.
+_CARDS_USAGE = "(--card SIZE | --cards NxSIZE)..."
+
+
+class _CardOption(argparse.Action):
+    """--card SIZE and --cards NxSIZE: each given (option, text) is kept in one list, in the
+    order given, and read once parsing is done (so that a bad size is reported as "--card:
+    ..." rather than with the usage line, and NVML is asked only for a good command line)."""
+
+    def __init__(self, *args: Any, stands_for: argparse.Action | None = None, **kwargs: Any):
+        super().__init__(*args, **kwargs)
+        self.stands_for = stands_for
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        given = [*(getattr(namespace, self.dest, None) or []), (option_string, values)]
+        setattr(namespace, self.dest, given)
+        if self.stands_for is not None:
+            # argparse asks for --card unless it saw that very option; --cards gives it too.
+            # The parser is built for one command line, so this changes no other.
+            self.stands_for.required = False
 
 
 def _percentage(text: str) -> int:

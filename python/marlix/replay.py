@@ -3,12 +3,15 @@
 An observation line is {"model": str, "kind": str, "detail": {...}, "now": int}; "detail" is
 optional and passed to `Fleet.observe` as JSON text ("{}" when absent). An endpoint line is
 {"model": str, "endpoint": str} with an optional "now", passed to `Fleet.set_endpoint`.
-Blank lines are skipped; any other line that is not such an object stops the replay.
+Either may name its "card", the index of the card's Fleet it goes to (default 0), as a host of
+several cards writes it. Blank lines are skipped; any other line that is not such an object
+stops the replay.
 """
 
 from __future__ import annotations
 
 import json
+from collections.abc import Sequence
 from typing import Any
 
 from _marlix import Fleet
@@ -21,15 +24,17 @@ class EventError(Exception):
     """A line that is not a well-formed event."""
 
 
-def replay(fleet: Fleet, text: str, source: str) -> int | None:
-    """Apply every event of `text` to `fleet` in order and return the "now" of the last event
-    that had one. A bad line raises InputError naming `source` and the line number."""
+def replay(fleets: Fleet | Sequence[Fleet], text: str, source: str) -> int | None:
+    """Apply every event of `text` in order to its card's Fleet (one Fleet is card 0 alone)
+    and return the "now" of the last event that had one. A bad line raises InputError naming
+    `source` and the line number."""
+    cards = (fleets,) if isinstance(fleets, Fleet) else tuple(fleets)
     last_now = None
     for number, line in enumerate(text.split("\n"), start=1):
         if not line.strip():
             continue
         try:
-            now = apply_event(fleet, line)
+            now = apply_event(cards, line)
         except (EventError, ValueError, TypeError, OverflowError) as error:
             raise InputError(f"{source}:{number}: {error}") from None
         if now is not None:
@@ -37,9 +42,11 @@ def replay(fleet: Fleet, text: str, source: str) -> int | None:
     return last_now
 
 
-def apply_event(fleet: Fleet, line: str) -> int | None:
+def apply_event(fleets: Fleet | Sequence[Fleet], line: str) -> int | None:
+    cards = (fleets,) if isinstance(fleets, Fleet) else fleets
     event = _parse(line)
     model = _text(event, "model")
+    fleet = cards[_card(event, len(cards))]
     if "endpoint" in event:
         if "kind" in event:
             raise EventError('a line has either "kind" or "endpoint", not both')
@@ -78,6 +85,15 @@ def _text(event: dict[str, Any], key: str) -> str:
     value = event[key]
     if not isinstance(value, str):
         raise EventError(f'"{key}" must be a string')
+    return value
+
+
+def _card(event: dict[str, Any], count: int) -> int:
+    value = event.get("card", 0)
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < count:
+        if count == 1:
+            raise EventError('"card" must be 0: there is one card')
+        raise EventError(f'"card" must be a card index from 0 to {count - 1}')
     return value
 
 

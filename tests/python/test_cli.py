@@ -146,10 +146,114 @@ def test_plan_refuses_a_roster_that_is_not_utf8(tmp_path):
     assert (result.returncode, result.stderr) == (2, f"marlix: {path}: not UTF-8 text (byte 15)\n")
 
 
+# --- several cards ----------------------------------------------------------------------
+
+# ROSTER on a 24 GiB card and then a 16 GiB one (14.4 GiB usable): the second card takes e of
+# the three the first rejects; b and d fit neither, and b would fit the last with less KV cache.
+TWO_CARDS = (
+    "card 0 (24.0 GiB):\n"
+    "  2 of 5 admitted, 15.0 GiB committed of 21.6 GiB usable\n"
+    "    REJECTED b — needs 16.0 GiB, 11.6 GiB free, short by 4.4 GiB\n"
+    "    REJECTED d — needs 16.0 GiB, 6.6 GiB free, short by 9.4 GiB\n"
+    "    REJECTED e — needs 12.0 GiB, 6.6 GiB free, short by 5.4 GiB\n"
+    "card 1 (16.0 GiB):\n"
+    "  1 of 3 admitted, 12.0 GiB committed of 14.4 GiB usable\n"
+    "    REJECTED b — needs 16.0 GiB, 14.4 GiB free, short by 1.6 GiB\n"
+    "    REJECTED d — needs 16.0 GiB, 14.4 GiB free, short by 1.6 GiB\n"
+    "3 of 5 placed on 2 cards\n"
+    "  UNPLACED b — needs 16.0 GiB, short by 1.6 GiB on card 1\n"
+    "  UNPLACED d — needs 16.0 GiB, short by 1.6 GiB on card 1\n"
+    "  hint: b fits with a KV cache of 4.4 GiB (4724464034 bytes) instead of 6.0 GiB\n"
+)
+
+
+def test_plan_on_several_cards_prints_each_card_then_the_unplaced_models():
+    result = marlix("plan", "-", "--card", CARD, "--card", "16GiB", stdin=json.dumps(ROSTER))
+    assert (result.returncode, result.stdout, result.stderr) == (1, TWO_CARDS, "")
+
+
+def test_plan_json_on_several_cards_holds_each_cards_document_as_the_module_wrote_it():
+    result = marlix(
+        "plan", "-", "--card", CARD, "--card", "16GiB", "--json", stdin=json.dumps(ROSTER)
+    )
+    left_to_card_1 = json.dumps([ROSTER[1], ROSTER[3], ROSTER[4]])
+    unplaced = [
+        {"model": "b", "needed_bytes": 16 * GIB, "short_bytes": 1717986910},
+        {"model": "d", "needed_bytes": 16 * GIB, "short_bytes": 1717986910},
+    ]
+    assert result.returncode == 1
+    cards = [plan(24 * GIB, 10, json.dumps(ROSTER)), plan(16 * GIB, 10, left_to_card_1)]
+    compact = json.dumps(unplaced, separators=(",", ":"))
+    assert result.stdout == f'{{"cards":[{",".join(cards)}],"unplaced":{compact}}}\n'
+
+
+def test_plan_exits_0_when_every_model_is_placed():
+    roster = json.dumps([{"model": "é", "weightsBytes": 20 * GIB}, *FITTING])
+    text = marlix("plan", "-", "--cards", "2x24GiB", stdin=roster)
+    document = marlix("plan", "-", "--cards", "2x24GiB", "--json", stdin=roster)
+    assert (text.returncode, document.returncode) == (0, 0)
+    assert text.stdout.endswith("\n2 of 2 placed on 2 cards\n")
+    assert [card["admitted"] for card in json.loads(document.stdout)["cards"]] == [["é"], ["a"]]
+    assert json.loads(document.stdout)["unplaced"] == []
+
+
+@pytest.mark.parametrize("output", [[], ["--json"]])
+@pytest.mark.parametrize(
+    "cards, same_as",
+    [
+        (["--cards", "2x24GiB"], ["--card", CARD, "--card", CARD]),
+        (
+            ["--card", "8GiB", "--cards", "2x16GiB"],
+            ["--card", "8GiB", "--card", "16GiB", "--card", "16GiB"],
+        ),
+        (["--cards", "1x24GiB"], ["--card", CARD]),
+    ],
+)
+def test_cards_n_x_size_is_n_cards_in_the_order_given(cards, same_as, output):
+    roster = json.dumps(ROSTER)
+    result, expected = (
+        marlix("plan", "-", *args, *output, stdin=roster) for args in (cards, same_as)
+    )
+    assert (result.returncode, result.stdout, result.stderr) == (
+        expected.returncode,
+        expected.stdout,
+        "",
+    )
+
+
+def test_the_order_of_the_cards_decides_the_placement():
+    roster = json.dumps(ROSTER)
+    small_first = marlix("plan", "-", "--card", "8GiB", "--card", CARD, "--json", stdin=roster)
+    large_first = marlix("plan", "-", "--card", CARD, "--card", "8GiB", "--json", stdin=roster)
+    assert json.loads(small_first.stdout)["unplaced"] != json.loads(large_first.stdout)["unplaced"]
+
+
+@pytest.mark.parametrize(
+    "cards, message",
+    [
+        ("2", "--cards: invalid cards '2': expected a count and a size such as 2x24GiB"),
+        ("twox24GiB", "--cards: invalid cards 'twox24GiB': expected a count and a size such as"),
+        ("0x24GiB", "--cards: invalid cards '0x24GiB': the count must be at least 1"),
+        ("2x24G", "--cards: invalid size '24G': unknown unit 'G'; "),
+        ("2xauto", "--cards: invalid size 'auto': expected a byte count"),
+    ],
+)
+def test_bad_cards_exit_2(cards, message):
+    result = marlix("plan", "-", "--card", CARD, "--cards", cards, stdin="[]")
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith(f"marlix: {message}")
+
+
+def test_cards_alone_stand_for_card():
+    result = marlix("plan", "-", "--cards", "3x1GiB", stdin="[]")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.count("0 of 0 admitted, 0.0 GiB committed of 0.0 GiB usable\n") == 3
+
+
 # --- --card auto ------------------------------------------------------------------------
 
 # Stand-ins for pynvml. Each fails at a later step than the one before it; an NVML that comes up
-# starts from WORKING_NVML and says what GPU 0 does.
+# starts from WORKING_NVML and says how many GPUs there are and what each does.
 WORKING_NVML = """
     import types
     class NVMLError(Exception):
@@ -167,18 +271,48 @@ FAKE_NVML = {
         def nvmlInit():
             raise NVMLError('Driver Not Loaded')
     """,
+    "uncountable": WORKING_NVML
+    + """
+    def nvmlDeviceGetCount():
+        raise NVMLError('Unknown Error')
+    """,
     "no gpu": WORKING_NVML
     + """
+    def nvmlDeviceGetCount():
+        return 0
     def nvmlDeviceGetHandleByIndex(index):
         raise NVMLError('Invalid Argument')
     """,
+    "unreadable gpu 1": WORKING_NVML
+    + """
+    def nvmlDeviceGetCount():
+        return 2
+    def nvmlDeviceGetHandleByIndex(index):
+        if index == 1:
+            raise NVMLError('GPU is lost')
+        return index
+    def nvmlDeviceGetMemoryInfo(handle):
+        return types.SimpleNamespace(total=24 * 2**30, free=0, used=0)
+    """,
     "24 GiB gpu": WORKING_NVML
     + """
+    def nvmlDeviceGetCount():
+        return 1
     def nvmlDeviceGetHandleByIndex(index):
         return index
     def nvmlDeviceGetMemoryInfo(handle):
         assert handle == 0
         return types.SimpleNamespace(total=24 * 2**30, free=0, used=0)
+    """,
+    # Handles are not indexes in the real NVML: the sizes must be asked by handle.
+    "two gpus": WORKING_NVML
+    + """
+    def nvmlDeviceGetCount():
+        return 2
+    def nvmlDeviceGetHandleByIndex(index):
+        return ('handle', index)
+    def nvmlDeviceGetMemoryInfo(handle):
+        return types.SimpleNamespace(total={('handle', 0): 24, ('handle', 1): 48}[handle] * 2**30)
     """,
 }
 
@@ -186,7 +320,8 @@ FAKE_NVML = {
 def with_fake_nvml(tmp_path, kind):
     # A pynvml module of our own, ahead of any installed one on the path.
     (tmp_path / "pynvml.py").write_text(textwrap.dedent(FAKE_NVML[kind]), "utf-8")
-    return {**os.environ, "PYTHONPATH": str(tmp_path)}
+    path = [str(tmp_path), *filter(None, [os.environ.get("PYTHONPATH")])]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(path)}
 
 
 @pytest.mark.parametrize(
@@ -194,7 +329,9 @@ def with_fake_nvml(tmp_path, kind):
     [
         ("absent", "--card auto needs NVML; install it with: pip install 'marlix[nvml]'"),
         ("no driver", "--card auto: NVML is not available: Driver Not Loaded"),
-        ("no gpu", "--card auto: cannot read the memory of GPU 0: Invalid Argument"),
+        ("uncountable", "--card auto: cannot count the GPUs: Unknown Error"),
+        ("no gpu", "--card auto: NVML sees no GPU"),
+        ("unreadable gpu 1", "--card auto: cannot read the memory of GPU 1: GPU is lost"),
     ],
 )
 def test_card_auto_without_a_gpu_exits_2(tmp_path, kind, message):
@@ -206,6 +343,38 @@ def test_card_auto_reads_the_size_of_gpu_0(tmp_path):
     env = with_fake_nvml(tmp_path, "24 GiB gpu")
     result = marlix("plan", "-", "--card", "auto", stdin="[]", env=env)
     assert result.stdout == "0 of 0 admitted, 0.0 GiB committed of 21.6 GiB usable\n"
+
+
+def test_card_auto_is_every_gpu_in_nvml_order_among_the_cards_given(tmp_path):
+    env = with_fake_nvml(tmp_path, "two gpus")
+    result = marlix("plan", "-", "--card", "8GiB", "--card", "auto", stdin="[]", env=env)
+    headings = [line for line in result.stdout.splitlines() if line.startswith("card ")]
+    assert (result.returncode, result.stderr) == (0, "")
+    assert headings == ["card 0 (8.0 GiB):", "card 1 (24.0 GiB):", "card 2 (48.0 GiB):"]
+
+
+@pytest.mark.parametrize(
+    "kind, expected",
+    [
+        ("two gpus", str(24 * GIB)),
+        ("no gpu", "x: cannot read the memory of GPU 0: Invalid Argument"),
+    ],
+)
+def test_gpu0_total_bytes_reads_gpu_0_alone(tmp_path, kind, expected):
+    code = (
+        "from marlix.errors import InputError\n"
+        "from marlix.nvml import gpu0_total_bytes\n"
+        "try:\n    print(gpu0_total_bytes('x'))\n"
+        "except InputError as error:\n    print(error)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=with_fake_nvml(tmp_path, kind),
+        timeout=60,
+    )
+    assert (result.stdout, result.stderr) == (expected + "\n", "")
 
 
 # --- replay -----------------------------------------------------------------------------
@@ -295,6 +464,79 @@ def test_replay_stops_at_a_bad_line_with_its_number(tmp_path, line, reason):
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith(f"marlix: {events}:8: {reason}")
     assert result.stderr.count("\n") == 1
+
+
+# REPLAY_ROSTER on an 8 GiB card, then a 24 GiB one: coder goes on card 0, chat on card 1, and
+# huge fits neither. The stop without a "card" goes to card 0, which does not hold chat.
+CARD_EVENTS = (
+    '{"model": "chat", "kind": "load_started", "now": 1000, "card": 1}\n'
+    '{"model": "chat", "kind": "probe_ok", "detail": {"vramBytes": 10737418240}, "now": 31000, '
+    '"card": 1}\n'
+    '{"model": "chat", "endpoint": "http://127.0.0.1:8001", "card": 1}\n'
+    '{"model": "chat", "kind": "stop", "now": 32000}\n'
+    '{"model": "coder", "kind": "load_started", "now": 40000, "card": 0}\n'
+    '{"model": "coder", "kind": "load_failed", "detail": {"detail": "no weights"}, "now": 42500}\n'
+)
+
+
+def test_replay_on_several_cards_feeds_each_card_its_events(tmp_path):
+    roster = write(tmp_path, "roster.json", REPLAY_ROSTER)
+    events = write(tmp_path, "events.jsonl", CARD_EVENTS)
+    result = marlix(
+        "replay", roster, events, "--card", "8GiB", "--card", CARD,
+        "--route", "chat", "coder", "huge", "nobody",
+    )  # fmt: skip
+    lines = result.stdout.splitlines()
+    assert (result.returncode, result.stderr) == (0, "")
+    assert lines[:7] == [
+        "card 0 (8.0 GiB):",
+        "  0.0 / 7.0 GiB held  (1 declared, 1 admitted)",
+        "    coder                        failed to load: no weights",
+        "card 1 (24.0 GiB):",
+        "  10.0 / 21.6 GiB held  (2 declared, 1 admitted)",
+        "    chat                         resident for 11s",
+        "    huge                         not admitted — short by 18.4 GiB",
+    ]
+    routes = [json.loads(line) for line in lines[7:]]
+    assert [route["route"] for route in routes] == [
+        "ready",
+        "failed",
+        "not_admitted",
+        "not_declared",
+    ]
+    assert routes[0]["endpoint"] == "http://127.0.0.1:8001"
+    # A model no card admits is answered by the last card, with its shortfall there.
+    assert routes[2]["short_bytes"] == 30 * GIB - (23192823406 - 10 * GIB)
+
+
+def test_replay_on_one_card_takes_card_0_and_prints_as_before(tmp_path):
+    roster = write(tmp_path, "roster.json", REPLAY_ROSTER)
+    tagged = "".join(
+        line[:-2] + ', "card": 0}\n' for line in EVENTS.splitlines(keepends=True) if line.strip()
+    )
+    events = write(tmp_path, "events.jsonl", tagged)
+    result = marlix("replay", roster, events, "--cards", "1x24GiB")
+    assert (result.returncode, result.stdout, result.stderr) == (0, REPORT_AT_42500, "")
+
+
+@pytest.mark.parametrize(
+    "cards, card, reason",
+    [
+        (["--cards", "2x24GiB"], "2", '"card" must be a card index from 0 to 1'),
+        (["--cards", "2x24GiB"], "-1", '"card" must be a card index from 0 to 1'),
+        (["--cards", "2x24GiB"], "true", '"card" must be a card index from 0 to 1'),
+        (["--cards", "2x24GiB"], '"1"', '"card" must be a card index from 0 to 1'),
+        (["--cards", "2x24GiB"], "1.0", '"card" must be a card index from 0 to 1'),
+        (["--cards", "2x24GiB"], "null", '"card" must be a card index from 0 to 1'),
+        (["--card", CARD], "1", '"card" must be 0: there is one card'),
+    ],
+)
+def test_replay_stops_at_a_line_for_no_card(tmp_path, cards, card, reason):
+    roster = write(tmp_path, "roster.json", REPLAY_ROSTER)
+    line = f'{{"model": "chat", "endpoint": "http://127.0.0.1:8001", "card": {card}}}\n'
+    result = marlix("replay", roster, "-", *cards, stdin=EVENTS + line)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"marlix: <stdin>:7: {reason}\n"
 
 
 def test_replay_refuses_stdin_for_both_inputs():
