@@ -115,7 +115,7 @@ def render_placement(placement: Placement) -> str:
     lines: list[str] = []
     for card in placement.cards:
         lines.append(_card_heading(card))
-        lines.append(_indented(card.plan["explain"]).rstrip("\n"))
+        lines.append(_indented(card.plan["explain"]))
     last = placement.cards[-1]
     declared = placement.cards[0].plan["declared"]
     lines.append(
@@ -135,7 +135,8 @@ def _card_heading(card: CardPlacement) -> str:
 
 
 def _indented(text: str) -> str:
-    return "".join(f"  {line}" for line in text.splitlines(keepends=True))
+    # Split at "\n" alone: a model name may hold any other line break.
+    return "\n".join(f"  {line}" if line else line for line in text.split("\n"))
 
 
 def run_serve(args: argparse.Namespace) -> int:

@@ -187,6 +187,14 @@ def test_plan_json_on_several_cards_holds_each_cards_document_as_the_module_wrot
     assert result.stdout == f'{{"cards":[{",".join(cards)}],"unplaced":{compact}}}\n'
 
 
+def test_a_line_break_other_than_newline_in_a_name_stays_in_its_line():
+    roster = json.dumps([{"model": "a\u2028b", "weightsBytes": 2 * GIB}])
+    result = marlix("plan", "-", "--cards", "2x1GiB", stdin=roster)
+    assert result.stdout.split("\n")[2] == (
+        "    REJECTED a\u2028b — needs 2.0 GiB, 0.0 GiB free, short by 2.0 GiB"
+    )
+
+
 def test_plan_exits_0_when_every_model_is_placed():
     roster = json.dumps([{"model": "é", "weightsBytes": 20 * GIB}, *FITTING])
     text = marlix("plan", "-", "--cards", "2x24GiB", stdin=roster)
