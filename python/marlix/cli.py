@@ -23,7 +23,7 @@ from marlix.nvml import all_gpu_total_bytes
 from marlix.placement import CardPlacement, Placement, place
 from marlix.replay import replay
 from marlix.sizes import MAX_U64, parse_size
-from marlix.summary import format_gib, kv_hints, render_plan
+from marlix.summary import card_heading, card_report, format_gib, indented, kv_hints, render_plan
 
 EXIT_OK = 0
 EXIT_REJECTED = 1
@@ -31,6 +31,7 @@ EXIT_BAD_INPUT = 2
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for such a writer
 
 STDIN = "-"
+MAX_CARDS = 4096  # far beyond any machine, and a typo's count cannot hang the command
 
 T = TypeVar("T")
 
@@ -84,8 +85,7 @@ def run_replay(args: argparse.Namespace) -> int:
         sys.stdout.write(fleets[0].report(now))
     else:
         for card, fleet in zip(placement.cards, fleets):
-            print(_card_heading(card))
-            sys.stdout.write(_indented(fleet.report(now)))
+            sys.stdout.write(card_report(card.index, card.total_bytes, fleet.report(now)))
     for model in args.route:
         held_by = placement.card_of(model)
         print(fleets[-1 if held_by is None else held_by].route(model, now))
@@ -114,8 +114,8 @@ def render_placement(placement: Placement) -> str:
     card admits with its shortfall on the last card, and the hints for that card."""
     lines: list[str] = []
     for card in placement.cards:
-        lines.append(_card_heading(card))
-        lines.append(_indented(card.plan["explain"]))
+        lines.append(card_heading(card.index, card.total_bytes))
+        lines.append(indented(card.plan["explain"]))
     last = placement.cards[-1]
     declared = placement.cards[0].plan["declared"]
     lines.append(
@@ -128,15 +128,6 @@ def render_placement(placement: Placement) -> str:
         )
     lines += kv_hints(last.plan, last.roster_json)
     return "\n".join(lines)
-
-
-def _card_heading(card: CardPlacement) -> str:
-    return f"card {card.index} ({format_gib(card.total_bytes)} GiB):"
-
-
-def _indented(text: str) -> str:
-    # Split at "\n" alone: a model name may hold any other line break.
-    return "\n".join(f"  {line}" if line else line for line in text.split("\n"))
 
 
 def run_serve(args: argparse.Namespace) -> int:
@@ -176,8 +167,10 @@ def _card_count(text: str) -> list[int]:
         raise InputError(
             f"--cards: invalid cards {text!r}: expected a count and a size such as 2x24GiB"
         )
-    if int(count) == 0:
-        raise InputError(f"--cards: invalid cards {text!r}: the count must be at least 1")
+    if not 1 <= int(count) <= MAX_CARDS:
+        raise InputError(
+            f"--cards: invalid cards {text!r}: the count must be from 1 to {MAX_CARDS}"
+        )
     return [_size("--cards", size)] * int(count)
 
 

@@ -72,3 +72,18 @@ def _kv_bytes(entry: dict[str, Any]) -> int | None:
     if not isinstance(value, int) or value < 0:
         return None
     return min(value, MAX_U64)
+
+
+def card_heading(index: int, total_bytes: int) -> str:
+    """The line above each card's summary or report when there are several cards."""
+    return f"card {index} ({format_gib(total_bytes)} GiB):"
+
+
+def indented(text: str) -> str:
+    # Split at "\n" alone: a model name may hold any other line break.
+    return "\n".join(f"  {line}" if line else line for line in text.split("\n"))
+
+
+def card_report(index: int, total_bytes: int, report: str) -> str:
+    """One card's report under its heading, as the report of several cards shows it."""
+    return card_heading(index, total_bytes) + "\n" + indented(report)

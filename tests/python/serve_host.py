@@ -90,6 +90,12 @@ class Served:
     def log(self) -> str:
         return self.stderr.read_text("utf-8", "replace")
 
+    def wait_for_log(self, text: str, timeout: float = 20) -> None:
+        deadline = time.monotonic() + timeout
+        while text not in self.log():
+            assert time.monotonic() < deadline, f"{text!r} not logged within {timeout} s"
+            time.sleep(0.1)
+
     def stop(self, timeout: float = 30) -> int:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)

@@ -241,7 +241,11 @@ def test_the_order_of_the_cards_decides_the_placement():
     [
         ("2", "--cards: invalid cards '2': expected a count and a size such as 2x24GiB"),
         ("twox24GiB", "--cards: invalid cards 'twox24GiB': expected a count and a size such as"),
-        ("0x24GiB", "--cards: invalid cards '0x24GiB': the count must be at least 1"),
+        ("0x24GiB", "--cards: invalid cards '0x24GiB': the count must be from 1 to 4096"),
+        (
+            "99999999999x1GiB",
+            "--cards: invalid cards '99999999999x1GiB': the count must be from 1 to 4096",
+        ),
         ("2x24G", "--cards: invalid size '24G': unknown unit 'G'; "),
         ("2xauto", "--cards: invalid size 'auto': expected a byte count"),
     ],

@@ -84,7 +84,7 @@ def test_requests_wait_for_a_load_and_share_it(tmp_path):
 def test_waiting_is_bounded_in_time_and_in_number(tmp_path):
     text = config(
         model("never", "--never-ready", load_timeout_s=600),
-        wait_s=1,
+        wait_s=3,
         max_waiting=2,
     )
     with serving(tmp_path, text) as host:
@@ -142,7 +142,7 @@ def test_a_process_that_exits_is_reported_and_loaded_again(tmp_path):
             assert json.loads(body)["error"]["code"] == "model_lost"
             assert 1 <= int(headers["Retry-After"]) <= 60
         row = host.wait_for("flaky", "ready", timeout=20)
-        assert row["pid"] != first and row["restarts"] == 1
+        assert row["pid"] != first and row["restarts"] >= 1
 
 
 def test_a_model_killed_mid_stream_ends_the_clients_stream(tmp_path):
@@ -166,9 +166,9 @@ def test_a_model_killed_mid_stream_ends_the_clients_stream(tmp_path):
         assert events[-1].startswith(b"event: error\ndata: ")
         assert json.loads(events[-1].split(b"data: ", 1)[1])["error"]["code"] == "upstream_broken"
         assert b"[DONE]" not in received
-        row = host.wait_for("chat", ("lost", "warming", "ready"), timeout=10)
-        assert row["restarts"] >= 0
-        assert "chat: lost: the process was killed by SIGKILL" in host.log()
+        # The host learns of the exit from the process itself, and loads the model again.
+        host.wait_for_log("chat: lost: the process was killed by SIGKILL")
+        assert host.wait_for("chat", "ready")["pid"] != pid
 
 
 def test_sigterm_ends_every_model_process(tmp_path):
@@ -352,10 +352,12 @@ def test_metrics_parse_and_follow_the_card(tmp_path):
             for family in prometheus_parser.text_string_to_metric_families(body.decode())
             for s in family.samples
         }
-        assert samples[("marlix_card_bytes", (("kind", "total"),))] == 24 * 2**30
-        assert samples[("marlix_card_bytes", (("kind", "committed"),))] == 2**30
-        assert samples[("marlix_model_state", (("model", "chat"), ("state", "ready")))] == 1
-        assert samples[("marlix_model_state", (("model", "huge"), ("state", "ready")))] == 0
+        assert samples[("marlix_card_bytes", (("card", "0"), ("kind", "total")))] == 24 * 2**30
+        assert samples[("marlix_card_bytes", (("card", "0"), ("kind", "committed")))] == 2**30
+        chat_ready = (("card", "0"), ("model", "chat"), ("state", "ready"))
+        assert samples[("marlix_model_state", chat_ready)] == 1
+        huge = (("card", ""), ("model", "huge"), ("state", "not_admitted"))
+        assert samples[("marlix_model_state", huge)] == 1
         key = ("marlix_requests_total", (("code", "200"), ("model", "chat"), ("route", "ready")))
         assert samples[key] == 1
         key = ("marlix_requests_total", (("code", "404"), ("model", ""), ("route", "not_declared")))
@@ -403,7 +405,8 @@ def test_the_events_replay_to_the_hosts_report(tmp_path):
 
 def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
     serve_browser = pytest.importorskip("serve_browser")
-    text = config(model("chat", "--load-s", "4"), model("huge", size="30GiB"))
+    # Loading takes long enough for the browser to start and see it, even on a busy machine.
+    text = config(model("chat", "--load-s", "10"), model("huge", size="30GiB"))
     with serving(tmp_path, text) as host:
         host.wait_for("chat", "warming")
 
@@ -436,6 +439,8 @@ def nvmlInit():
     pass
 def nvmlShutdown():
     pass
+def nvmlDeviceGetCount():
+    return 1
 def nvmlDeviceGetHandleByIndex(index):
     return index
 def nvmlDeviceGetMemoryInfo(handle):
@@ -480,3 +485,65 @@ def test_nvml_gives_the_vram_held_and_whether_the_gpu_went(tmp_path, gpu_lost, r
         assert row["route"]["reason"] == reason
         assert row["route"]["operator_fault"] is (not gpu_lost)
         assert row["last_failure"] == "3 health probes in a row failed"
+
+
+def environment_of(pid: int) -> dict[str, str]:
+    with open(f"/proc/{pid}/environ", "rb") as environ:
+        pairs = [item.split(b"=", 1) for item in environ.read().split(b"\0") if b"=" in item]
+    return {key.decode(): value.decode() for key, value in pairs}
+
+
+def test_two_cards_each_serve_their_own_models(tmp_path):
+    events = tmp_path / "events.jsonl"
+    # Each card keeps 1 GiB back, so 3 GiB of each is usable: a fills most of the first, b
+    # goes to the second, and c fits neither.
+    text = config(
+        model("a", "--load-s", "0", size="2GiB"),
+        model("b", "--load-s", "0", size="2GiB"),
+        model("c", size="5GiB"),
+        card=["4GiB", "4GiB"],
+    )
+    with serving(
+        tmp_path, text, "--events", str(events), env={"CUDA_VISIBLE_DEVICES": "7"}
+    ) as host:
+        rows = {name: host.wait_for(name, "ready") for name in ("a", "b")}
+        assert [rows["a"]["card"], rows["b"]["card"]] == [0, 1]
+        for name, card in (("a", "0"), ("b", "1")):
+            assert environment_of(rows[name]["pid"])["CUDA_VISIBLE_DEVICES"] == card
+            code, _, body = host.post("/v1/chat/completions", chat(name))
+            assert code == 200 and json.loads(body)["model"] == name
+        code, _, body = host.post("/v1/chat/completions", chat("c"))
+        document = json.loads(body)["marlix"]
+        assert code == 404 and document["route"] == "not_admitted"
+        assert document["short_bytes"] == 4 * 2**30  # 1 GiB free on the last card
+        status = host.status()
+        assert [card["total_bytes"] for card in status["cards"]] == [4 * 2**30] * 2
+        assert [card["committed_bytes"] for card in status["cards"]] == [2 * 2**30] * 2
+        assert status["plan"]["unplaced"] == [
+            {"model": "c", "needed_bytes": 5 * 2**30, "short_bytes": document["short_bytes"]}
+        ]
+        assert host.model("c")["card"] is None
+        for _ in range(50):  # a moment when no event is written between two reads
+            before = events.read_text()
+            status = host.status()
+            if events.read_text() == before:
+                break
+        (tmp_path / "events-then.jsonl").write_text(before)
+    assert {json.loads(line)["card"] for line in before.splitlines()} == {0, 1}
+    roster = subprocess.run(
+        [sys.executable, "-m", "marlix", "serve", str(tmp_path / "serve.toml"), "--roster"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    (tmp_path / "roster.json").write_text(roster.stdout)
+    replayed = subprocess.run(
+        [sys.executable, "-m", "marlix", "replay", "roster.json", "events-then.jsonl"]
+        + ["--card", "4GiB", "--card", "4GiB", "--at", str(status["now_ms"])],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
+    )
+    assert replayed.returncode == 0, replayed.stderr
+    assert replayed.stdout == status["report"]

@@ -40,7 +40,7 @@ def problems(text: str) -> str:
 
 def test_a_good_file_and_its_defaults():
     read = parse(GOOD)
-    assert read.card == config.CardConfig(24 * 2**30, 10)
+    assert read.card == config.CardConfig((24 * 2**30,), False, 10)
     assert read.server == config.ServerConfig()
     (chat,) = read.models
     assert (chat.weights_bytes, chat.kv_bytes, chat.need_bytes) == (8 * 2**30, 2**31, 10 * 2**30)
@@ -56,6 +56,9 @@ def test_a_good_file_and_its_defaults():
     [
         ('[card]\nsize = "24 GB!"', "card.size: invalid size '24 GB!'"),
         ("[card]\nsize = true", "card.size: must be a whole byte count"),
+        ("[card]\nsize = []", "card.size: an empty list names no card"),
+        ('[card]\nsize = ["24GiB", "lots"]', "card.size[1]: invalid size 'lots'"),
+        ('[card]\nsize = ["24GiB", "auto"]', "card.size[1]: invalid size 'auto'"),
         ("[card]\nsize = -1", "card.size: -1 is outside 0 to 18446744073709551615"),
         ('[card]\nsize = "auto"\nreserve_pct = 101', "card.reserve_pct: must be a whole number"),
         ('[card]\nsize = "auto"\nreserv_pct = 5', "card.reserv_pct: unknown key (expected one"),
@@ -135,6 +138,18 @@ def test_every_problem_is_reported_at_once():
     ]
     assert all(found.count(place) == 1 for place in places), found
     assert sorted(places, key=found.index) == places  # in the file's order
+
+
+@pytest.mark.parametrize(
+    "size, expected",
+    [
+        ('"auto"', config.CardConfig((), True, 10)),
+        ('["24GiB", 1000]', config.CardConfig((24 * 2**30, 1000), False, 10)),
+        ("25769803776", config.CardConfig((24 * 2**30,), False, 10)),
+    ],
+)
+def test_the_card_sizes(size, expected):
+    assert parse(GOOD.replace('size = "24GiB"', f"size = {size}")).card == expected
 
 
 def test_no_models_is_a_problem():

@@ -152,7 +152,7 @@ def test_rows_follow_their_models_in_place() -> None:
     async def scenario() -> None:
         first = status(
             [
-                model("alpha", "warming", 12_000, pid=4242, port=9001),
+                model("alpha", "warming", 12_000, pid=4242, port=9001, card=0),
                 model("beta", "not_admitted", 184_000, reason="does not fit"),
                 model("gamma", "unknown", 7_500_000),
             ]
@@ -163,6 +163,7 @@ def test_rows_follow_their_models_in_place() -> None:
             alpha = await wait_state(page, "alpha", "warming")
             assert alpha == {
                 "name": "alpha",
+                "card": "0",
                 "state": "warming",
                 "for": "12 s",
                 "endpoint": DASH,
@@ -317,6 +318,40 @@ def test_bar_shows_the_card_in_proportion() -> None:
             assert bar["committed"] == 0
             assert_proportional(bar, {"committed": 0, "free": 76, "reserve": 4})
             assert await page.evaluate(ROW_NAMES) == []
+
+    run(scenario())
+
+
+def test_each_card_has_its_bar() -> None:
+    def card(index: int, total: int, usable: int, committed: int) -> dict[str, Any]:
+        one = status([], total=total, usable=usable, committed=committed, explain=f"card {index}")
+        return {
+            "index": index,
+            **{k: one[k] for k in ("total_bytes", "plan")},
+            **{"committed_bytes": committed, "free_bytes": usable - committed},
+        }
+
+    cards = [card(0, 24 * GIB, 22 * GIB, 12 * GIB), card(1, 80 * GIB, 76 * GIB, 0)]
+    doc = {**status([model("alpha", "ready", card=1)]), "cards": cards}
+    shown = """[...document.querySelectorAll("section.card")].map(s => [
+        s.querySelector(".heading").textContent,
+        s.querySelector(".legend .committed .figure").textContent,
+        s.querySelector(".legend .free .figure").textContent,
+        s.querySelector(".explain").textContent])"""
+
+    async def scenario() -> None:
+        async with Host(doc) as host, Browser() as browser:
+            page = await browser.open(host.origin + "/")
+            await page.wait_for("document.querySelectorAll('section.card').length === 2", POLL_WAIT)
+            assert await page.evaluate(shown) == [
+                ["Card 0 \u00b7 24.0 GiB", "12.0 GiB", "10.0 GiB", "card 0"],
+                ["Card 1 \u00b7 80.0 GiB", "0.0 GiB", "76.0 GiB", "card 1"],
+            ]
+            assert (await page.evaluate(cells("alpha")))["card"] == "1"
+            # Back to one card: the second bar goes, and the first is the card's again.
+            host.document = {**doc, "cards": cards[:1]}
+            await page.wait_for("document.querySelectorAll('section.card').length === 1", POLL_WAIT)
+            assert (await page.evaluate(shown))[0][0] == "Card"
 
     run(scenario())
 

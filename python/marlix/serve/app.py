@@ -7,6 +7,7 @@ import logging
 import signal
 import sys
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TextIO
 
@@ -32,11 +33,11 @@ class Options:
     json_log: bool = False
 
 
-def run(config: Config, total_bytes: int, options: Options) -> int:
-    return asyncio.run(_serve(config, total_bytes, options))
+def run(config: Config, card_sizes: Sequence[int], options: Options) -> int:
+    return asyncio.run(_serve(config, card_sizes, options))
 
 
-async def _serve(config: Config, total_bytes: int, options: Options) -> int:
+async def _serve(config: Config, card_sizes: Sequence[int], options: Options) -> int:
     log = Log(json_lines=options.json_log)
     _route_library_logs(log)
     events: TextIO | None = None
@@ -44,8 +45,18 @@ async def _serve(config: Config, total_bytes: int, options: Options) -> int:
         events = open(options.events_path, "a", encoding="utf-8")  # noqa: SIM115
     gpu = Gpu()
     try:
-        host = Host(config, total_bytes, monotonic_ms, log, events)
-        log.event("plan", "plan: " + host.plan["explain"].replace("\n", " |"), plan=host.plan)
+        host = Host(config, card_sizes, monotonic_ms, log, events)
+        for card in host.cards:
+            where = f"card {card.index}: " if len(host.cards) > 1 else ""
+            explain = card.plan["explain"].replace("\n", " |")
+            log.event("plan", f"plan: {where}{explain}", card=card.index, plan=card.plan)
+        for unplaced in host.placement.unplaced:
+            log.event(
+                "unplaced",
+                f"{unplaced['model']}: no card can hold it "
+                f"(short by {unplaced['short_bytes']} bytes on the last)",
+                model=unplaced["model"],
+            )
         if not gpu.available:
             log.event("no_gpu", "NVML is not available: each model is taken to hold its size")
         return await _run_host(host, gpu, log)

@@ -30,7 +30,8 @@ T = TypeVar("T")
 
 @dataclass(frozen=True)
 class CardConfig:
-    size: int | str  # a byte count, or AUTO for the size NVML reports for GPU 0
+    sizes: tuple[int, ...]  # one byte count per card, in order; empty with `auto`
+    auto: bool = False  # every GPU NVML sees, at the sizes it reports
     reserve_pct: int = 10
 
 
@@ -170,18 +171,26 @@ class _Reader:
 
     def card(self, data: Mapping[str, Any]) -> CardConfig | None:
         self.known_keys(data, "card", _CARD_KEYS)
-        size: int | str | None
-        if "size" not in data:
-            self.problem("card.size", 'missing (a byte count, a size such as "24GiB", or "auto")')
-            size = None
-        elif data["size"] == AUTO:
-            size = AUTO
-        else:
-            size = self.size(data["size"], "card.size", allow_auto=True)
         reserve = self.whole(data, "reserve_pct", "card", 10, low=0, high=100)
-        if size is None or reserve is None:
+        value = data.get("size", _MISSING)
+        if isinstance(value, _Missing):
+            self.problem(
+                "card.size",
+                'missing (a byte count, a size such as "24GiB", a list of them, or "auto")',
+            )
             return None
-        return CardConfig(size, reserve)
+        if value == AUTO:
+            return None if reserve is None else CardConfig((), True, reserve)
+        if isinstance(value, list):
+            if not value:
+                self.problem("card.size", "an empty list names no card")
+                return None
+            sizes = [self.size(item, f"card.size[{i}]") for i, item in enumerate(value)]
+        else:
+            sizes = [self.size(value, "card.size", allow_auto=True)]
+        if reserve is None or any(size is None for size in sizes):
+            return None
+        return CardConfig(tuple(_known(size) for size in sizes), False, reserve)
 
     def server(self, data: Mapping[str, Any]) -> ServerConfig | None:
         self.known_keys(data, "server", _SERVER_KEYS)

@@ -47,4 +47,6 @@ def demo_config(host: str = "127.0.0.1", port: int = 8080) -> Config:
             ),
         ),
     )
-    return Config(CardConfig(24 * GIB, 10), ServerConfig(host=host, port=port, wait_s=30), models)
+    return Config(
+        CardConfig((24 * GIB,), False, 10), ServerConfig(host=host, port=port, wait_s=30), models
+    )

@@ -10,22 +10,23 @@ from types import ModuleType
 
 
 class Gpu:
-    def __init__(self, index: int = 0) -> None:
-        self.index = index
+    """NVML, for every card of the host, each named by its NVML index."""
+
+    def __init__(self) -> None:
         self._nvml = _start_nvml()
 
     @property
     def available(self) -> bool:
         return self._nvml is not None
 
-    def group_bytes(self, pgid: int) -> int | None:
-        """Bytes of GPU memory held by the processes of group `pgid`, or None when NVML
-        cannot say."""
+    def group_bytes(self, index: int, pgid: int) -> int | None:
+        """Bytes of memory of GPU `index` held by the processes of group `pgid`, or None when
+        NVML cannot say."""
         nvml = self._nvml
         if nvml is None:
             return None
         try:
-            handle = nvml.nvmlDeviceGetHandleByIndex(self.index)
+            handle = nvml.nvmlDeviceGetHandleByIndex(index)
             processes = list(nvml.nvmlDeviceGetComputeRunningProcesses(handle))
             processes += list(nvml.nvmlDeviceGetGraphicsRunningProcesses(handle))
         except Exception:
@@ -41,13 +42,13 @@ class Gpu:
             total += int(used) if used is not None else 0
         return total
 
-    def present(self) -> bool:
-        """False only when NVML answers that the GPU is gone."""
+    def present(self, index: int) -> bool:
+        """False only when NVML answers that GPU `index` is gone."""
         nvml = self._nvml
         if nvml is None:
             return True
         try:
-            handle = nvml.nvmlDeviceGetHandleByIndex(self.index)
+            handle = nvml.nvmlDeviceGetHandleByIndex(index)
             nvml.nvmlDeviceGetMemoryInfo(handle)
         except Exception as error:
             lost = getattr(nvml, "NVMLError_GpuIsLost", None)

@@ -9,16 +9,18 @@ from __future__ import annotations
 
 import asyncio
 import json
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Callable, TextIO, cast
 
-from _marlix import Fleet, plan
+from _marlix import Fleet
 
 from marlix.documents import PlanDocument, RouteDocument
+from marlix.placement import place
 from marlix.serve.config import Config, ModelConfig
 from marlix.serve.log import Log
 from marlix.serve.process import Child
+from marlix.summary import card_report
 
 Clock = Callable[[], int]
 
@@ -52,6 +54,7 @@ class ModelRecord:
         self._changed = asyncio.Event()
         self.route_json = ""
         self.route_doc: RouteDocument | None = None
+        self.card: Card  # set by the host: the card that holds it, or answers for it
 
     def notify(self, now: int) -> None:
         self.changed_ms = now
@@ -76,31 +79,52 @@ class Route:
         return self.doc["route"]
 
 
+@dataclass(frozen=True)
+class Card:
+    """One GPU card: its Fleet, and the plan it was placed by."""
+
+    index: int
+    total_bytes: int
+    fleet: Fleet
+    plan_json: str  # the card's plan document, as `plan` wrote it
+    plan: PlanDocument
+
+
 class Host:
     def __init__(
         self,
         config: Config,
-        total_bytes: int,
+        card_sizes: Sequence[int],
         clock: Clock,
         log: Log,
         events: TextIO | None = None,
     ) -> None:
         self.config = config
-        self.total_bytes = total_bytes
         self.clock = clock
         self.log = log
         self.events = events
-        roster = config.roster_json()
         reserve = config.card.reserve_pct
-        self.plan_json = plan(total_bytes, reserve, roster)
-        self.plan: PlanDocument = json.loads(self.plan_json)
-        self.fleet = Fleet(total_bytes, reserve, roster)
-        admitted = set(self.plan["admitted"])
-        self.records = {m.name: ModelRecord(m, m.name in admitted) for m in config.models}
+        self.placement = place(card_sizes, reserve, config.roster_json())
+        last = len(self.placement.cards) - 1
+        self.cards: list[Card] = []
+        for placed in self.placement.cards:
+            # Each card's Fleet holds the models placed on it; the last one's also holds those
+            # no card took, so that they are answered as not admitted, with their shortfall.
+            roster = placed.roster_json if placed.index == last else json.dumps(placed.entries)
+            fleet = Fleet(placed.total_bytes, reserve, roster)
+            self.cards.append(
+                Card(placed.index, placed.total_bytes, fleet, placed.plan_json, placed.plan)
+            )
+        self.total_bytes = sum(card_sizes)
+        self.records: dict[str, ModelRecord] = {}
+        for model in config.models:
+            card = self.placement.card_of(model.name)
+            record = ModelRecord(model, admitted=card is not None)
+            record.card = self.cards[last if card is None else card]
+            self.records[model.name] = record
         started = clock()
         for record in self.records.values():
             record.changed_ms = started
-        self.short_bytes = {r["model"]: r["short_bytes"] for r in self.plan["rejected"]}
         self.waiting = 0
         self.ending = 0  # model processes being ended
         self.stopping = False
@@ -111,19 +135,24 @@ class Host:
     def observe(self, name: str, kind: str, detail: dict[str, Any] | None = None) -> None:
         now = self.clock()
         detail = detail or {}
-        self.fleet.observe(name, kind, json.dumps(detail), now)
-        self._write_event({"model": name, "kind": kind, "detail": detail, "now": now})
-        self.records[name].notify(now)
+        record = self.records[name]
+        record.card.fleet.observe(name, kind, json.dumps(detail), now)
+        event = {"model": name, "kind": kind, "detail": detail, "now": now}
+        self._write_event(event, record.card)
+        record.notify(now)
 
     def set_endpoint(self, name: str, endpoint: str) -> None:
         now = self.clock()
-        self.fleet.set_endpoint(name, endpoint)
-        self._write_event({"model": name, "endpoint": endpoint, "now": now})
-        self.records[name].notify(now)
+        record = self.records[name]
+        record.card.fleet.set_endpoint(name, endpoint)
+        self._write_event({"model": name, "endpoint": endpoint, "now": now}, record.card)
+        record.notify(now)
 
-    def _write_event(self, event: dict[str, Any]) -> None:
+    def _write_event(self, event: dict[str, Any], card: Card) -> None:
         if self.events is None:
             return
+        if len(self.cards) > 1:
+            event["card"] = card.index
         try:
             self.events.write(json.dumps(event, ensure_ascii=False) + "\n")
             self.events.flush()
@@ -134,8 +163,9 @@ class Host:
     # What the host asks of it.
 
     def route(self, name: str, now: int | None = None) -> Route:
-        text = self.fleet.route(name, self.clock() if now is None else now)
         record = self.records.get(name)
+        fleet = self.cards[0].fleet if record is None else record.card.fleet
+        text = fleet.route(name, self.clock() if now is None else now)
         if record is None:
             return Route(text, cast(RouteDocument, json.loads(text)))
         # The Fleet hands out the same str while the model's state stands; so is its reading.
@@ -151,7 +181,14 @@ class Host:
         for record in self.records.values():
             if record.queued:
                 return record
-        name = self.fleet.next_to_load()
+        for card in self.cards:
+            chosen = self._next_on(card, now)
+            if chosen is not None:
+                return chosen
+        return None
+
+    def _next_on(self, card: Card, now: int) -> ModelRecord | None:
+        name = card.fleet.next_to_load()
         if name is None:
             return None
         record = self.records[name]
@@ -160,10 +197,11 @@ class Host:
         # The Fleet's choice is waiting out its reload delay, and it must not hold back the
         # others: take the first later one in roster order that the Fleet would offer (its
         # route says it wants loading) and that fits the free bytes.
-        free = self.fleet.free_bytes()
+        free = card.fleet.free_bytes()
         for other in self.records.values():
             if (
-                other.admitted
+                other.card is card
+                and other.admitted
                 and not other.held
                 and other.child is None
                 and other.next_load_ms <= now
@@ -172,6 +210,12 @@ class Host:
             ):
                 return other
         return None
+
+    def committed_bytes(self) -> int:
+        return sum(card.fleet.committed_bytes() for card in self.cards)
+
+    def free_bytes(self) -> int:
+        return sum(card.fleet.free_bytes() for card in self.cards)
 
     def ms_to_next_due(self, now: int) -> int | None:
         """Time until the next reload delay ends, for the loader to sleep on."""
@@ -220,20 +264,49 @@ class Host:
 
     def status(self) -> dict[str, Any]:
         now = self.clock()
+        cards: list[dict[str, Any]] = [
+            {
+                "index": card.index,
+                "total_bytes": card.total_bytes,
+                "plan": card.plan,
+                "committed_bytes": card.fleet.committed_bytes(),
+                "free_bytes": card.fleet.free_bytes(),
+                "report": card.fleet.report(now),
+            }
+            for card in self.cards
+        ]
         return {
             "now_ms": now,
             "total_bytes": self.total_bytes,
-            "plan": self.plan,
-            "committed_bytes": self.fleet.committed_bytes(),
-            "free_bytes": self.fleet.free_bytes(),
+            "plan": self.plan_document(),
+            "committed_bytes": self.committed_bytes(),
+            "free_bytes": self.free_bytes(),
+            "cards": cards,
             "models": [self.model_status(r, now) for r in self.records.values()],
-            "report": self.fleet.report(now),
+            "report": self.report(cards),
+        }
+
+    def report(self, cards: list[dict[str, Any]]) -> str:
+        """The report of the card, or of every card under its heading."""
+        if len(cards) == 1:
+            text: str = cards[0]["report"]
+            return text
+        return "".join(card_report(c["index"], c["total_bytes"], c["report"]) for c in cards)
+
+    def plan_document(self) -> Any:
+        """What `marlix plan --json` prints for this card or these cards."""
+        if len(self.cards) == 1:
+            return self.cards[0].plan
+        return {
+            "cards": [card.plan for card in self.cards],
+            "unplaced": list(self.placement.unplaced),
         }
 
     def model_status(self, record: ModelRecord, now: int) -> dict[str, Any]:
         child = record.child
         return {
             "name": record.name,
+            "card": record.card.index if record.admitted else None,
             "route": self.route(record.name, now).doc,
             "for_ms": max(0, now - record.changed_ms),
             "pid": child.pid if child is not None and child.returncode is None else None,

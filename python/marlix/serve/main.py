@@ -6,9 +6,9 @@ import argparse
 import dataclasses
 
 from marlix.errors import InputError
-from marlix.nvml import gpu0_total_bytes
+from marlix.nvml import all_gpu_total_bytes
 from marlix.serve import app
-from marlix.serve.config import AUTO, Config, load_config, parse_listen
+from marlix.serve.config import Config, load_config, parse_listen
 from marlix.serve.demo import demo_config
 
 
@@ -23,19 +23,17 @@ def run(args: argparse.Namespace) -> int:
     if args.roster:
         print(config.roster_json())
         return 0
-    total = card_bytes(config)
+    sizes = card_sizes(config)
     if args.events is not None:
         try:
             open(args.events, "a", encoding="utf-8").close()
         except OSError as error:
             raise InputError(f"--events: {args.events}: {error.strerror}") from None
     options = app.Options(events_path=args.events, json_log=args.log_format == "json")
-    return app.run(config, total, options)
+    return app.run(config, sizes, options)
 
 
-def card_bytes(config: Config) -> int:
-    size = config.card.size
-    if size == AUTO:
-        return gpu0_total_bytes('card.size = "auto"')
-    assert isinstance(size, int)
-    return size
+def card_sizes(config: Config) -> list[int]:
+    if config.card.auto:
+        return all_gpu_total_bytes('card.size = "auto"')
+    return list(config.card.sizes)

@@ -79,17 +79,20 @@ class _HostCollector(Collector):
 
     def collect(self) -> Iterator[Metric]:
         host = self.host
-        fleet = host.fleet
-        card = GaugeMetricFamily("marlix_card_bytes", "The card's bytes, by kind.", labels=["kind"])
-        card.add_metric(["total"], host.total_bytes)
-        card.add_metric(["usable"], host.plan["usable_bytes"])
-        card.add_metric(["committed"], fleet.committed_bytes())
-        card.add_metric(["free"], fleet.free_bytes())
+        card = GaugeMetricFamily(
+            "marlix_card_bytes", "Each card's bytes, by kind.", labels=["card", "kind"]
+        )
+        for each in host.cards:
+            index = str(each.index)
+            card.add_metric([index, "total"], each.total_bytes)
+            card.add_metric([index, "usable"], each.plan["usable_bytes"])
+            card.add_metric([index, "committed"], each.fleet.committed_bytes())
+            card.add_metric([index, "free"], each.fleet.free_bytes())
         yield card
         state = GaugeMetricFamily(
             "marlix_model_state",
             "1 for the route each model is answered with now, 0 for the others.",
-            labels=["model", "state"],
+            labels=["card", "model", "state"],
         )
         restarts = CounterMetricFamily(
             "marlix_model_restarts", "Times a model's process was started again.", labels=["model"]
@@ -97,9 +100,11 @@ class _HostCollector(Collector):
         now = host.clock()
         for record in host.records.values():
             current = host.route(record.name, now).route
+            index = str(record.card.index) if record.admitted else ""
             for route in ROUTES:
                 if route != "not_declared":
-                    state.add_metric([record.name, route], 1.0 if route == current else 0.0)
+                    value = 1.0 if route == current else 0.0
+                    state.add_metric([index, record.name, route], value)
             restarts.add_metric([record.name], record.restarts)
         yield state
         yield restarts

@@ -45,24 +45,24 @@ section {
 }
 h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .06em; color: var(--muted);
   margin: 0 0 10px; font-weight: 600; }
-#bar { display: flex; height: 28px; border-radius: 6px; overflow: hidden; background: var(--line); }
-#bar .seg {
+.bar { display: flex; height: 28px; border-radius: 6px; overflow: hidden; background: var(--line); }
+.bar .seg {
   flex: 0 0 auto; width: 0; min-width: 0; overflow: hidden; white-space: nowrap;
   /* An indent, not padding: padding would give an empty part a width of its own. */
   font-size: 12px; line-height: 28px; text-indent: 6px; color: #fff;
 }
-#bar .seg.committed { background: var(--committed); }
-#bar .seg.free { background: var(--free); color: #12301a; }
-#bar .seg.reserve { background: var(--reserve); color: #2b3138; }
-#legend { list-style: none; display: flex; flex-wrap: wrap; gap: 6px 20px; padding: 0;
+.bar .seg.committed { background: var(--committed); }
+.bar .seg.free { background: var(--free); color: #12301a; }
+.bar .seg.reserve { background: var(--reserve); color: #2b3138; }
+.legend { list-style: none; display: flex; flex-wrap: wrap; gap: 6px 20px; padding: 0;
   margin: 10px 0 0; }
-#legend .swatch { display: inline-block; width: 10px; height: 10px; border-radius: 2px;
+.legend .swatch { display: inline-block; width: 10px; height: 10px; border-radius: 2px;
   margin-right: 6px; vertical-align: -1px; }
-#legend .committed .swatch { background: var(--committed); }
-#legend .free .swatch { background: var(--free); }
-#legend .reserve .swatch { background: var(--reserve); }
-#legend .figure { font-variant-numeric: tabular-nums; font-weight: 600; margin-left: 4px; }
-#explain { margin: 14px 0 0; white-space: pre-wrap; font: 13px/1.5 ui-monospace, monospace; }
+.legend .committed .swatch { background: var(--committed); }
+.legend .free .swatch { background: var(--free); }
+.legend .reserve .swatch { background: var(--reserve); }
+.legend .figure { font-variant-numeric: tabular-nums; font-weight: 600; margin-left: 4px; }
+.explain { margin: 14px 0 0; white-space: pre-wrap; font: 13px/1.5 ui-monospace, monospace; }
 table { width: 100%; border-collapse: collapse; }
 th, td { text-align: left; padding: 7px 10px; border-bottom: 1px solid var(--line);
   vertical-align: top; }
@@ -87,12 +87,12 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
   <h1>marlix</h1>
   <span id="updated">connecting&hellip;</span>
 </header>
-<section id="card">
-  <h2>Card</h2>
-  <div id="bar" role="img" aria-label="card memory">
+<section id="card" class="card">
+  <h2 class="heading">Card</h2>
+  <div id="bar" class="bar" role="img" aria-label="card memory">
     <div class="seg committed"></div><div class="seg free"></div><div class="seg reserve"></div>
   </div>
-  <ul id="legend">
+  <ul id="legend" class="legend">
     <li class="committed">
       <span class="swatch"></span>committed<span class="figure">&ndash;</span></li>
     <li class="free"><span class="swatch"></span>free<span class="figure">&ndash;</span></li>
@@ -100,16 +100,17 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
       <span class="swatch"></span>reserve<span class="figure">&ndash;</span></li>
     <li class="total">total<span class="figure">&ndash;</span></li>
   </ul>
-  <pre id="explain"></pre>
+  <pre id="explain" class="explain"></pre>
 </section>
+<div id="more-cards"></div>
 <section>
   <h2>Models</h2>
   <table id="models">
     <thead><tr>
-      <th>model</th><th>state</th><th>for</th><th>endpoint</th><th>pid</th><th>restarts</th>
+      <th>model</th><th>card</th><th>state</th><th>for</th><th>endpoint</th><th>pid</th><th>restarts</th>
       <th>last failure</th>
     </tr></thead>
-    <tbody id="rows"><tr id="empty" hidden><td colspan="7">no models</td></tr></tbody>
+    <tbody id="rows"><tr id="empty" hidden><td colspan="8">no models</td></tr></tbody>
   </table>
 </section>
 <script>
@@ -121,7 +122,7 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
   const GIB = 1024 * 1024 * 1024;
   const DASH = "\u2014";
   const PARTS = ["committed", "free", "reserve"];
-  const CELLS = ["name", "state", "for", "endpoint", "pid", "restarts", "failure"];
+  const CELLS = ["name", "card", "state", "for", "endpoint", "pid", "restarts", "failure"];
   const COLOURED = new Set(["ready", "warming", "lost", "failed", "not_admitted", "not_declared"]);
   const rows = new Map();  // model name -> its <tr>, kept so a row follows its model
   let lastOk = null;
@@ -143,7 +144,27 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
     return Math.floor(h / 24) + " d " + (h % 24) + " h";
   }
 
-  function renderCard(doc) {
+  const blocks = [];  // one section per card; the first is the page's own
+
+  function renderCards(doc) {
+    const cards = Array.isArray(doc.cards) && doc.cards.length ? doc.cards : [doc];
+    if (!blocks.length) blocks.push(byId("card"));
+    while (blocks.length < cards.length) {
+      const block = blocks[0].cloneNode(true);
+      for (const el of [block, ...block.querySelectorAll("[id]")]) el.removeAttribute("id");
+      byId("more-cards").appendChild(block);
+      blocks.push(block);
+    }
+    while (blocks.length > cards.length) blocks.pop().remove();
+    cards.forEach((card, i) => {
+      const heading = cards.length > 1
+        ? "Card " + count(card.index) + " · " + gib(count(card.total_bytes)) : "Card";
+      blocks[i].querySelector(".heading").textContent = heading;
+      renderCard(blocks[i], card);
+    });
+  }
+
+  function renderCard(block, doc) {
     const total = Math.max(0, count(doc.total_bytes));
     const plan = doc.plan || {};
     const bytes = {
@@ -155,14 +176,15 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
     // the bar exactly even if a document's figures disagree by a few bytes.
     const sum = bytes.committed + bytes.free + bytes.reserve;
     for (const part of PARTS) {
-      const seg = document.querySelector("#bar .seg." + part);
+      const seg = block.querySelector(".bar .seg." + part);
       seg.style.width = sum > 0 ? (bytes[part] / sum) * 100 + "%" : "0%";
       seg.textContent = gib(bytes[part]);
       seg.title = part + " " + gib(bytes[part]);
-      document.querySelector("#legend ." + part + " .figure").textContent = gib(bytes[part]);
+      block.querySelector(".legend ." + part + " .figure").textContent = gib(bytes[part]);
     }
-    document.querySelector("#legend .total .figure").textContent = gib(total);
-    byId("explain").textContent = typeof plan.explain === "string" ? plan.explain : "";
+    block.querySelector(".legend .total .figure").textContent = gib(total);
+    block.querySelector(".explain").textContent =
+      typeof plan.explain === "string" ? plan.explain : "";
   }
 
   function rowFor(name) {
@@ -195,6 +217,7 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
       const state = typeof route.route === "string" ? route.route : "unknown";
       const cell = (cls) => tr.querySelector("td." + cls);
       cell("name").textContent = name;
+      cell("card").textContent = text(model.card);
       const pill = cell("state").firstChild;
       pill.textContent = state;
       pill.className = "pill s-" + (COLOURED.has(state) ? state : "other");
@@ -239,7 +262,7 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
         return;
       }
       try {
-        renderCard(doc);
+        renderCards(doc);
         renderModels(doc.models);
       } catch (err) {
         stale("status unreadable: " + err);

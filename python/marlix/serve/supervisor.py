@@ -73,6 +73,10 @@ class Supervisor:
         port = free_port()
         argv = config.argv(port)
         env = {**os.environ, **config.env}
+        if len(host.cards) > 1:
+            # Each process sees its own card alone, numbered as NVML numbers the cards.
+            env["CUDA_VISIBLE_DEVICES"] = str(record.card.index)
+            env["CUDA_DEVICE_ORDER"] = "PCI_BUS_ID"
         starting = asyncio.ensure_future(Child.start(argv, env))
         try:
             child = await asyncio.shield(starting)
@@ -119,7 +123,7 @@ class Supervisor:
                 )
                 return None
             await child.wait_exit(LOAD_PROBE_INTERVAL_S)
-        vram = self.gpu.group_bytes(child.pgid)
+        vram = self.gpu.group_bytes(record.card.index, child.pgid)
         if vram is None:
             vram = config.need_bytes
         host.observe(record.name, "probe_ok", {"vramBytes": vram})
@@ -191,7 +195,7 @@ class Supervisor:
             host.observe(
                 record.name,
                 "probe_failed",
-                {"gpuPresent": self.gpu.present(), "detail": failure},
+                {"gpuPresent": self.gpu.present(record.card.index), "detail": failure},
             )
             self.log.event(
                 "probe_failed",
