@@ -414,7 +414,8 @@ def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
             async with serve_browser.Browser() as browser:
                 page = await browser.open(host.url + "/")
                 await page.mark()
-                row = "document.querySelector('tr[data-model=\"chat\"] .state').textContent"
+                # Until the first poll is answered there is no row: ?. waits for it.
+                row = "document.querySelector('tr[data-model=\"chat\"] .state')?.textContent"
                 assert await page.wait_for(f"{row} === 'warming'", timeout=10)
                 assert await page.wait_for(f"{row} === 'ready'", timeout=20)
                 endpoint = await page.evaluate(
