@@ -2,7 +2,8 @@
 
 `plan` and `Fleet` come from the native extension `_marlix`; the JSON documents they return
 as text are typed here (`PlanDocument`, `RouteDocument`), `place` places a roster across
-several cards with `plan`'s admission, and `parse_size` reads card sizes such as "24GiB".
+several cards with `plan`'s admission, `parse_size` reads card sizes such as "24GiB", and
+`estimate` reads a model's weights and KV-cache bytes from its GGUF file or its folder.
 `python -m marlix` (or the `marlix` command) drives them from a shell.
 """
 
@@ -23,11 +24,14 @@ from marlix.documents import (
     UnplacedEntry,
     WarmingRoute,
 )
+from marlix.files import Estimate, EstimateError, estimate
 from marlix.placement import CardPlacement, Placement, place
 from marlix.sizes import parse_size
 
 __all__ = [
     "CardPlacement",
+    "Estimate",
+    "EstimateError",
     "Fleet",
     "FailedRoute",
     "LostReason",
@@ -44,6 +48,7 @@ __all__ = [
     "UnplacedEntry",
     "WarmingRoute",
     "__version__",
+    "estimate",
     "parse_size",
     "place",
     "plan",

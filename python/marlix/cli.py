@@ -1,5 +1,5 @@
-"""The marlix command line: serve a card's models, plan a card, replay a host's event log, or
-take the tour.
+"""The marlix command line: serve a card's models, plan a card, replay a host's event log, write
+a roster from model files, or take the tour.
 
 Exit status: 0 on success (for `plan`: the roster fits), 1 when `plan` rejects a model (on
 several cards: when no card admits it), 2 for bad input, reported on stderr as "marlix: <text>".
@@ -19,6 +19,7 @@ from _marlix import Fleet, __version__
 
 from marlix import demo
 from marlix.errors import InputError
+from marlix.files import KV_TYPES, Estimate, MissingReaderError, estimate
 from marlix.nvml import all_gpu_total_bytes
 from marlix.placement import CardPlacement, Placement, place
 from marlix.replay import replay
@@ -141,6 +142,54 @@ def run_serve(args: argparse.Namespace) -> int:
             "pip install 'marlix[serve]'"
         ) from None
     return serve.run(args)
+
+
+def run_roster(args: argparse.Namespace) -> int:
+    if args.name is not None and len(args.inputs) != 1:
+        raise InputError(f"roster: --name names one model, and {len(args.inputs)} were given")
+    if args.name == "":
+        raise InputError("roster: --name is empty")
+    # Every input is read before anything is printed, and every bad one is reported at once.
+    problems: list[str] = []
+    found: list[tuple[str, Estimate]] = []
+    first_input: dict[str, str] = {}
+    for path in args.inputs:
+        try:
+            figures = estimate(path, args.ctx, args.parallel, args.kv_type)
+        except MissingReaderError as error:
+            raise InputError(
+                f"marlix roster needs {error.module}; install it with: pip install 'marlix[files]'"
+            ) from None
+        except InputError as error:
+            problems.append(str(error))
+            continue
+        name = args.name if args.name is not None else model_name(path)
+        if name in first_input:
+            problems.append(f"{path}: named {name!r}, as {first_input[name]} is (give --name)")
+            continue
+        first_input[name] = path
+        found.append((name, figures))
+    if problems:
+        raise InputError("; ".join(problems))
+    if args.explain:
+        for name, figures in found:
+            print(f"{name}: {figures.explain()}", file=sys.stderr)
+    entries = [
+        json.dumps(
+            {"model": name, "weightsBytes": f.weights_bytes, "kvBytes": f.kv_bytes},
+            ensure_ascii=False,
+        )
+        for name, f in found
+    ]
+    print("[\n" + ",\n".join("  " + entry for entry in entries) + "\n]")
+    return EXIT_OK
+
+
+def model_name(path: str) -> str:
+    """A model's name in the roster: its file's stem, or its folder's name."""
+    base = os.path.basename(os.path.normpath(path))
+    stem, dot, _ = base.rpartition(".")
+    return stem if dot and stem and not os.path.isdir(path) else base
 
 
 def run_demo(args: argparse.Namespace) -> int:
@@ -277,6 +326,44 @@ def build_parser() -> argparse.ArgumentParser:
     )
     serve_cmd.set_defaults(run=run_serve)
 
+    roster_cmd = commands.add_parser(
+        "roster",
+        help="write a roster from model files",
+        description="Read each model's weights and KV-cache bytes from its GGUF file or its "
+        "Hugging Face folder (config.json and *.safetensors) and print the roster JSON that "
+        "marlix plan reads, one entry per input. The KV cache holds CTX x PARALLEL tokens of "
+        "every layer's K and V rows.",
+        epilog="Reading GGUF needs the gguf package: pip install 'marlix[files]'. "
+        "--explain writes the arithmetic to stderr, so stdout stays pipeable: "
+        "marlix roster m.gguf | marlix plan - --card 24GiB",
+    )
+    roster_cmd.add_argument(
+        "inputs", metavar="FILE_OR_DIR", nargs="+", help="a GGUF file or a model folder"
+    )
+    roster_cmd.add_argument(
+        "--ctx",
+        type=_positive,
+        metavar="N",
+        help="tokens of context (default: the model's own training context)",
+    )
+    roster_cmd.add_argument(
+        "--parallel",
+        type=_positive,
+        default=1,
+        metavar="P",
+        help="sequences served at once, each with its own context (default 1)",
+    )
+    roster_cmd.add_argument(
+        "--kv-type", choices=tuple(KV_TYPES), default="f16", help="KV cache type (default f16)"
+    )
+    roster_cmd.add_argument(
+        "--name", metavar="NAME", help="the model's name (default: the file's stem); one input"
+    )
+    roster_cmd.add_argument(
+        "--explain", action="store_true", help="write the arithmetic of each entry to stderr"
+    )
+    roster_cmd.set_defaults(run=run_roster)
+
     demo_cmd = commands.add_parser(
         "demo", help="run a host's sequence of calls on a built-in sample"
     )
@@ -358,6 +445,12 @@ def _milliseconds(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"expected a whole number of milliseconds from 0 to {MAX_U64}, not {text!r}"
         )
+    return int(text)
+
+
+def _positive(text: str) -> int:
+    if not _is_whole(text) or not 1 <= int(text) <= MAX_U64:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 up, not {text!r}")
     return int(text)
 
 

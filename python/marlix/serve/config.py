@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, TypeVar
 
 from marlix.errors import InputError
+from marlix.files import KV_TYPES, EstimateError, estimate
 from marlix.sizes import MAX_U64, parse_size
 
 if sys.version_info >= (3, 11):
@@ -118,6 +119,10 @@ _MODEL_KEYS = (
     "name",
     "weights_bytes",
     "kv_bytes",
+    "file",
+    "ctx",
+    "parallel",
+    "kv_type",
     "command",
     "health",
     "load_timeout_s",
@@ -263,12 +268,18 @@ class _Reader:
         if name == "":
             self.problem(f"{place}.name", "is empty")
             name = None
-        weights = None
-        if "weights_bytes" not in data:
-            self.problem(f"{place}.weights_bytes", "missing")
+        if "file" in data:
+            weights, kv = self.model_file(data, place)
         else:
-            weights = self.size(data["weights_bytes"], f"{place}.weights_bytes")
-        kv = self.size(data.get("kv_bytes", 0), f"{place}.kv_bytes")
+            for key in ("ctx", "parallel", "kv_type"):
+                if key in data:
+                    self.problem(f"{place}.{key}", "only with file (the model file to read)")
+            weights = None
+            if "weights_bytes" not in data:
+                self.problem(f"{place}.weights_bytes", "missing")
+            else:
+                weights = self.size(data["weights_bytes"], f"{place}.weights_bytes")
+            kv = self.size(data.get("kv_bytes", 0), f"{place}.kv_bytes")
         command = self.command(data, place)
         health = self.text(data, "health", place, "/health")
         if health is not None and not health.startswith("/"):
@@ -292,6 +303,33 @@ class _Reader:
             probe_failures=_known(failures),
             env=_known(env),
         )
+
+    def model_file(self, data: Mapping[str, Any], place: str) -> tuple[int | None, int | None]:
+        """weights_bytes and kv_bytes read from the model's file, as `marlix roster` reads
+        them. A relative path is taken from the current directory, as in `command`."""
+        where = f"{place}.file"
+        given = [key for key in ("weights_bytes", "kv_bytes") if key in data]
+        if given:
+            self.problem(where, f"give either file or {' and '.join(given)}")
+            return None, None
+        path = self.text(data, "file", place, None)
+        if path == "":
+            self.problem(where, "is empty")
+            path = None
+        ctx = self.whole(data, "ctx", place, 0, low=1) if "ctx" in data else None
+        parallel = self.whole(data, "parallel", place, 1, low=1)
+        kv_type = self.text(data, "kv_type", place, "f16")
+        if kv_type is not None and kv_type not in KV_TYPES:
+            self.problem(f"{place}.kv_type", f"{kv_type!r} is not one of: {', '.join(KV_TYPES)}")
+            kv_type = None
+        if path is None or ("ctx" in data and ctx is None) or parallel is None or not kv_type:
+            return None, None
+        try:
+            figures = estimate(path, ctx, parallel, kv_type)
+        except EstimateError as error:
+            self.problem(where, str(error))
+            return None, None
+        return figures.weights_bytes, figures.kv_bytes
 
     def command(self, data: Mapping[str, Any], place: str) -> tuple[str, ...] | None:
         where = f"{place}.command"
