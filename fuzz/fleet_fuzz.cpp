@@ -1,7 +1,8 @@
 // A Fleet driven by an input-derived sequence of observations, endpoints and queries. Nothing may
 // crash; every route document must parse and agree with the entry it describes; committed plus
 // free must equal usable while committed does not exceed usable; a failed call must leave the
-// Fleet as it was; and nothing but an entry's state and endpoint may ever change.
+// Fleet as it was; nothing but an entry's state and endpoint may ever change; and looking a name
+// up finds what a scan of the roster finds, on the Fleet and on every copy of it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -73,6 +74,32 @@ void check_fixed_parts(const fleet::Fleet& now, const fleet::Fleet& built) {
   }
 }
 
+// The lookup rule the name index keeps: the first entry in roster order with exactly these bytes.
+const fleet::ModelEntry* first_by_scan(const fleet::Fleet& f, std::string_view model) {
+  for (const fleet::ModelEntry& entry : f.models) {
+    if (entry.name == model) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void check_lookup(const fleet::Fleet& f, std::string_view model) {
+  check(fleet::find_entry(f, model) == first_by_scan(f, model),
+        "the name index finds what a scan of the roster finds", model);
+}
+
+// Every entry's name leads to its first entry, and an entry repeats a name exactly when it is not
+// that first entry.
+void check_index(const fleet::Fleet& f) {
+  for (const fleet::ModelEntry& entry : f.models) {
+    const fleet::ModelEntry* first = first_by_scan(f, entry.name);
+    check(fleet::find_entry(f, entry.name) == first, "the name index finds the first entry",
+          entry.name);
+    check(entry.repeats_name == (first != &entry), "a repeated name is marked", entry.name);
+  }
+}
+
 void check_capacity(const fleet::Fleet& f) {
   const std::uint64_t committed = fleet::committed_bytes(f);
   const std::uint64_t free = fleet::free_bytes(f);
@@ -132,6 +159,7 @@ void check_route(const fleet::Fleet& f, const std::string& model, std::uint64_t 
   check(*elsewhere == (*route != "ready" && *route != "warming"),
         "try_elsewhere for every route but ready and warming", *text);
 
+  check_lookup(f, model);
   const fleet::ModelEntry* entry = fleet::find_entry(f, model);
   if (entry == nullptr) {
     check(*route == "not_declared", "an unknown name is not declared", *text);
@@ -271,6 +299,7 @@ void observe_once(FuzzedDataProvider& in, fleet::Fleet& f, std::uint64_t now) {
   }
   const std::string detail = pick_detail(in);
   const fleet::Fleet before = f;
+  check_lookup(before, model);
   auto result = fleet::observe(f, model, kind, detail, now);
   if (!result) {
     check(result.error().starts_with("bad json: ") ||
@@ -295,6 +324,7 @@ void set_endpoint_once(FuzzedDataProvider& in, fleet::Fleet& f) {
   const std::string model = pick_model(in, f);
   const std::string endpoint = in.ConsumeRandomLengthString(16);
   const fleet::Fleet before = f;
+  check_lookup(before, model);
   fleet::set_endpoint(f, model, endpoint);
   const fleet::ModelEntry* target = fleet::find_entry(f, model);
   check(target == nullptr || target->endpoint == endpoint, "set_endpoint stores the text", model);
@@ -323,6 +353,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const fleet::Fleet original = *built;
   fleet::Fleet& f = *built;
+  check_index(f);
+  check_index(original);
   check_capacity(f);
   std::uint64_t now = in.ConsumeIntegralInRange<std::uint64_t>(0, 100000);
 

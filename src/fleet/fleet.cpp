@@ -1,7 +1,6 @@
 #include "fleet/fleet.hpp"
 
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 
 #include "core/internal_error.hpp"
@@ -42,27 +41,29 @@ std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::ui
   if (rejected != admission.rejected.end()) {
     throw InternalError("a rejected model's position is not in the roster");
   }
-  mark_repeated_names(fleet.models);
+  index_names(fleet);
   return fleet;
 }
 
-void mark_repeated_names(std::vector<ModelEntry>& models) {
-  // Views into the names stay valid: the vector is complete and not resized here.
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(models.size());
-  for (ModelEntry& entry : models) {
-    entry.repeats_name = !seen.insert(entry.name).second;
-  }
+Fleet make_fleet(std::vector<ModelEntry> models, std::uint64_t total_bytes,
+                 std::uint64_t reserve_bytes) {
+  Fleet fleet;
+  fleet.models = std::move(models);
+  fleet.total_bytes = total_bytes;
+  fleet.reserve_bytes = reserve_bytes;
+  index_names(fleet);
+  return fleet;
+}
+
+void index_names(Fleet& fleet) {
+  fleet.names = NameIndex::build(fleet.models);
 }
 
 const ModelEntry* find_entry(const Fleet& fleet, std::string_view model) {
-  for (const ModelEntry& entry : fleet.models) {
-    // Length first: most names differ in length, and then no bytes need comparing.
-    if (entry.name.size() == model.size() && entry.name == model) {
-      return &entry;
-    }
+  if (fleet.names.entries() != fleet.models.size()) {
+    throw InternalError("the names of the fleet are not indexed");
   }
-  return nullptr;
+  return fleet.names.find(fleet.models, model);
 }
 
 ModelEntry* find_entry(Fleet& fleet, std::string_view model) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fleet/name_index.hpp"
 #include "fleet/state.hpp"
 
 namespace marlix::fleet {
@@ -28,6 +29,8 @@ struct Fleet {
   std::vector<ModelEntry> models;  // roster order; fixed after construction
   std::uint64_t total_bytes = 0;
   std::uint64_t reserve_bytes = 0;
+  // The entries by name, built by index_names once `models` is complete.
+  NameIndex names;
 };
 
 // Reserve, parse, roster reading and admission, as for a plan; every entry starts Unprobed.
@@ -35,10 +38,17 @@ struct Fleet {
 std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::uint8_t reserve_pct,
                                               std::string declared_json);
 
-// Sets `repeats_name` on every entry whose name an earlier entry already has.
-void mark_repeated_names(std::vector<ModelEntry>& models);
+// A fleet of `models` as they are, with their names indexed.
+Fleet make_fleet(std::vector<ModelEntry> models, std::uint64_t total_bytes,
+                 std::uint64_t reserve_bytes);
 
-// The first entry in roster order whose name equals `model` byte for byte, or null.
+// Builds `fleet.names` for the entries as they are now, and sets `repeats_name` on every entry
+// whose name an earlier entry already has. Entries
+// are never added, removed or renamed afterwards.
+void index_names(Fleet& fleet);
+
+// The first entry in roster order whose name equals `model` byte for byte, or null, found
+// through the index. Throws InternalError when the names are not indexed.
 const ModelEntry* find_entry(const Fleet& fleet, std::string_view model);
 ModelEntry* find_entry(Fleet& fleet, std::string_view model);
 

@@ -24,8 +24,7 @@ ModelEntry entry(std::string name, std::uint64_t weights_bytes, ModelState state
 
 // Usable bytes of 10 GiB.
 Fleet card(std::vector<ModelEntry> models) {
-  mark_repeated_names(models);
-  return Fleet{std::move(models), 11 * kGiB, kGiB};
+  return make_fleet(std::move(models), 11 * kGiB, kGiB);
 }
 
 TEST(FleetCapacity, SkipsACandidateThatDoesNotFit) {
@@ -100,7 +99,7 @@ TEST(FleetCapacity, CommittedSaturatesAndFreeStopsAtZero) {
 }
 
 TEST(FleetCapacity, ReserveLargerThanCardLeavesNothingUsable) {
-  const Fleet fleet{{entry("a", 1, state::Unprobed{})}, kGiB / 2, kGiB};
+  const Fleet fleet = make_fleet({entry("a", 1, state::Unprobed{})}, kGiB / 2, kGiB);
   EXPECT_EQ(usable_bytes(fleet), 0u);
   EXPECT_EQ(free_bytes(fleet), 0u);
   EXPECT_EQ(next_to_load(fleet), std::nullopt);

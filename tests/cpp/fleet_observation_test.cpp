@@ -123,6 +123,7 @@ Fleet one_model_fleet() {
   twin.name = "m";
   fleet.models.push_back(first);
   fleet.models.push_back(twin);
+  index_names(fleet);
   return fleet;
 }
 

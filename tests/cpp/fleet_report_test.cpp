@@ -18,9 +18,9 @@ ModelEntry entry(std::string name, ModelState state) {
 }
 
 TEST(FleetReport, TwoModelExample) {
-  Fleet fleet{{entry("alpha", state::Resident{1000, 5 * kGiB}), entry("beta", state::Unprobed{})},
-              16 * kGiB,
-              kGiB};
+  Fleet fleet = make_fleet(
+      {entry("alpha", state::Resident{1000, 5 * kGiB}), entry("beta", state::Unprobed{})},
+      16 * kGiB, kGiB);
   fleet.models[1].admitted = false;
   fleet.models[1].short_bytes = 2 * kGiB;
   EXPECT_EQ(report(fleet, 61999),
@@ -30,7 +30,7 @@ TEST(FleetReport, TwoModelExample) {
 }
 
 TEST(FleetReport, EmptyRosterIsTheHeaderAlone) {
-  const Fleet fleet{{}, kGiB, kGiB};
+  const Fleet fleet = make_fleet({}, kGiB, kGiB);
   EXPECT_EQ(report(fleet, 0), "0.0 / 0.0 GiB held  (0 declared, 0 admitted)\n");
 }
 
@@ -58,7 +58,7 @@ TEST(FleetReport, StatePhrases) {
   };
   for (const PhraseCase& c : cases) {
     SCOPED_TRACE(c.phrase);
-    const Fleet fleet{{entry("m", c.state)}, 16 * kGiB, kGiB};
+    const Fleet fleet = make_fleet({entry("m", c.state)}, 16 * kGiB, kGiB);
     const std::string text = report(fleet, c.now);
     const std::string header = "0.0 / 15.0 GiB held  (1 declared, 1 admitted)\n";
     EXPECT_EQ(text, header + "  m" + std::string(27, ' ') + " " + c.phrase + "\n");
@@ -66,7 +66,7 @@ TEST(FleetReport, StatePhrases) {
 }
 
 TEST(FleetReport, NotAdmittedResidentCountsInTheHeaderButKeepsItsPhrase) {
-  Fleet fleet{{entry("big", state::Resident{0, 3 * kGiB})}, 16 * kGiB, kGiB};
+  Fleet fleet = make_fleet({entry("big", state::Resident{0, 3 * kGiB})}, 16 * kGiB, kGiB);
   fleet.models[0].admitted = false;
   fleet.models[0].short_bytes = kGiB / 4;  // halfway: to the even digit
   EXPECT_EQ(report(fleet, 0),
@@ -92,7 +92,7 @@ TEST(FleetReport, NamesArePaddedByCharacters) {
   };
   for (const PadCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const Fleet fleet{{entry(c.name, state::Stopped{0})}, 16 * kGiB, kGiB};
+    const Fleet fleet = make_fleet({entry(c.name, state::Stopped{0})}, 16 * kGiB, kGiB);
     const std::string text = report(fleet, 0);
     const std::string line = "  " + c.name + std::string(c.spaces, ' ') + " stopped on request\n";
     ASSERT_GE(text.size(), line.size());

@@ -41,6 +41,7 @@ Fleet sample_fleet() {
   // A second "ready" that the first one hides.
   fleet.models.push_back(entry("ready", state::Failed{"hidden", 10}));
   fleet.models.push_back(entry("\xc3\xa9t\xc3\xa9", state::Unprobed{}));
+  index_names(fleet);
   return fleet;
 }
 
