@@ -54,6 +54,28 @@ if [ "$exports" != "PyInit__marlix" ]; then
   exit 1
 fi
 echo "$(basename "${wheels[0]}"): stable ABI only; $(basename "$so") exports $exports"
+# The release library is hardened: full RELRO (a read-only GNU_RELRO segment, with every symbol
+# bound at load time), stack protection (functions with buffers call __stack_chk_fail when their
+# canary is overwritten), and _FORTIFY_SOURCE, under which glibc's printf family is only ever
+# reached through its checked entry points.
+hardening=()
+segments=$(readelf -lW "$so")
+dynamic=$(readelf -dW "$so")
+imports=$(nm -D --undefined-only "$so" | awk '{print $2}' | sed 's/@.*//')
+grep -q '^ *GNU_RELRO ' <<<"$segments" || hardening+=("no GNU_RELRO segment")
+grep -Eq '\(BIND_NOW\)|\(FLAGS\) .*\bBIND_NOW\b|\(FLAGS_1\) .*\bNOW\b' <<<"$dynamic" ||
+  hardening+=("no BIND_NOW: relocations are resolved lazily, so RELRO is partial")
+grep -qx '__stack_chk_fail' <<<"$imports" || hardening+=("no __stack_chk_fail: no stack protection")
+unchecked=$(grep -Ex '(v?f?|v?d)printf' <<<"$imports" | tr '\n' ' ' || true)
+[ -z "$unchecked" ] || hardening+=("unchecked ${unchecked% }: built without _FORTIFY_SOURCE")
+if [ ${#hardening[@]} -gt 0 ]; then
+  printf '%s is not hardened:\n' "$so" >&2
+  printf '  %s\n' "${hardening[@]}" >&2
+  exit 1
+fi
+checked=$(grep -E '^__.*_chk$' <<<"$imports" | grep -vx '__stack_chk_fail' | tr '\n' ' ' || true)
+checked=${checked% }
+echo "$(basename "$so"): full RELRO, stack protector, checked calls: ${checked:-none}"
 
 step "Python tests"
 (cd "$root/tests/python" && "$py" -m pytest -q)
