@@ -541,7 +541,7 @@ def test_roster_without_gguf_says_how_to_install_it(tmp_path):
     (shadow / "__init__.py").write_text(
         "raise ModuleNotFoundError(\"No module named 'gguf'\", name='gguf')\n"
     )
-    env = {"PYTHONPATH": f"{shadow.parent}:" + ":".join(sys.path), "PATH": "/usr/bin:/bin"}
+    env = {**os.environ, "PYTHONPATH": f"{shadow.parent}:" + ":".join(sys.path)}
     path = write_gguf(tmp_path / "m.gguf", "llama", LLAMA_GQA)
     result = marlix_cli("roster", path, env=env)
     assert (result.returncode, result.stdout, result.stderr) == (

@@ -4,6 +4,7 @@ anything starts."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -198,7 +199,7 @@ def test_a_missing_extra_says_how_to_install_it(tmp_path):
     (shadow / "__init__.py").write_text(
         "raise ModuleNotFoundError(\"No module named 'aiohttp'\", name='aiohttp')\n"
     )
-    env = {"PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path), "PATH": "/usr/bin:/bin"}
+    env = {**os.environ, "PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path)}
     result = marlix("serve", "--demo", env=env)
     assert (result.returncode, result.stderr) == (
         2,
@@ -212,7 +213,7 @@ def test_a_card_of_auto_size_without_nvml_stops_with_status_2(tmp_path):
         '[card]\nsize = "auto"\n[[models]]\nname = "m"\nweights_bytes = 1\n'
         'command = ["x", "{port}"]\n'
     )
-    env = {"PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path), "PATH": "/usr/bin:/bin"}
+    env = {**os.environ, "PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path)}
     result = marlix("serve", "serve.toml", env=env, cwd=tmp_path)
     assert (result.returncode, result.stderr) == (
         2,
