@@ -378,12 +378,25 @@ def test_the_events_replay_to_the_hosts_report(tmp_path):
     with serving(tmp_path, text, "--events", str(events)) as host:
         host.wait_for("never", "failed", timeout=30)
         host.wait_for("flaky", ("lost", "failed"), timeout=30)
-        for _ in range(50):  # a moment when no event is written between two reads
-            before = events.read_text()
-            status = host.status()
-            if events.read_text() == before:
-                break
-        (tmp_path / "events-then.jsonl").write_text(before)
+        lines, status = events_and_status(host, events)
+    assert replay(tmp_path, lines, status, "--card", "24GiB") == status["report"]
+
+
+def events_and_status(host, events) -> tuple[str, dict]:
+    """The events written so far and the host's status, at a moment when no event was
+    written between the two."""
+    for _ in range(50):
+        before = events.read_text()
+        status = host.status()
+        if events.read_text() == before:
+            break
+    return before, status
+
+
+def replay(tmp_path, lines: str, status: dict, *cards: str) -> str:
+    """What `marlix replay` reports from the roster the configuration gives and `lines`, at
+    the time of `status`."""
+    (tmp_path / "events-then.jsonl").write_text(lines)
     roster = subprocess.run(
         [sys.executable, "-m", "marlix", "serve", str(tmp_path / "serve.toml"), "--roster"],
         capture_output=True,
@@ -392,15 +405,15 @@ def test_the_events_replay_to_the_hosts_report(tmp_path):
     )
     (tmp_path / "roster.json").write_text(roster.stdout)
     replayed = subprocess.run(
-        [sys.executable, "-m", "marlix", "replay", "roster.json", "events-then.jsonl"]
-        + ["--card", "24GiB", "--at", str(status["now_ms"])],
+        [sys.executable, "-m", "marlix", "replay", "roster.json", "events-then.jsonl", *cards]
+        + ["--at", str(status["now_ms"])],
         capture_output=True,
         text=True,
         timeout=60,
         cwd=tmp_path,
     )
     assert replayed.returncode == 0, replayed.stderr
-    assert replayed.stdout == status["report"]
+    return replayed.stdout
 
 
 def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
@@ -524,27 +537,7 @@ def test_two_cards_each_serve_their_own_models(tmp_path):
             {"model": "c", "needed_bytes": 5 * 2**30, "short_bytes": document["short_bytes"]}
         ]
         assert host.model("c")["card"] is None
-        for _ in range(50):  # a moment when no event is written between two reads
-            before = events.read_text()
-            status = host.status()
-            if events.read_text() == before:
-                break
-        (tmp_path / "events-then.jsonl").write_text(before)
-    assert {json.loads(line)["card"] for line in before.splitlines()} == {0, 1}
-    roster = subprocess.run(
-        [sys.executable, "-m", "marlix", "serve", str(tmp_path / "serve.toml"), "--roster"],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    (tmp_path / "roster.json").write_text(roster.stdout)
-    replayed = subprocess.run(
-        [sys.executable, "-m", "marlix", "replay", "roster.json", "events-then.jsonl"]
-        + ["--card", "4GiB", "--card", "4GiB", "--at", str(status["now_ms"])],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        cwd=tmp_path,
-    )
-    assert replayed.returncode == 0, replayed.stderr
-    assert replayed.stdout == status["report"]
+        lines, status = events_and_status(host, events)
+    assert {json.loads(line)["card"] for line in lines.splitlines()} == {0, 1}
+    cards = ("--card", "4GiB", "--card", "4GiB")
+    assert replay(tmp_path, lines, status, *cards) == status["report"]
