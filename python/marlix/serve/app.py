@@ -15,7 +15,7 @@ import aiohttp
 from aiohttp import web
 
 from marlix.serve.config import Config
-from marlix.serve.front import HOST_KEY, Front
+from marlix.serve.front import HOST_KEY, BrokenAnswer, Front
 from marlix.serve.gpu import Gpu
 from marlix.serve.host import Host
 from marlix.serve.log import Log
@@ -137,7 +137,7 @@ class _LibraryLog(logging.Handler):
         if record.exc_info and record.exc_info[1] is not None:
             error = record.exc_info[1]
             # A forwarded answer cut short by its model process is expected and reported.
-            if error.__class__.__name__ == "_BrokenAnswer":
+            if isinstance(error, BrokenAnswer):
                 return
             text += f": {error.__class__.__name__}: {error}"
         self.log.event("library", f"{record.name}: {text}")

@@ -381,7 +381,7 @@ class Front:
                     if not streaming:
                         # Nothing sound can be said in the middle of a body: end the connection
                         # so the client sees an incomplete answer rather than a short one.
-                        raise _BrokenAnswer() from error
+                        raise BrokenAnswer() from error
                     await self._end_stream(response, route)
                     return response
                 try:
@@ -412,7 +412,7 @@ class Front:
         return error_response(status, message, "server_error", code, route)
 
 
-class _BrokenAnswer(ConnectionResetError):
+class BrokenAnswer(ConnectionResetError):
     pass
 
 
