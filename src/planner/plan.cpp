@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <deque>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "core/internal_error.hpp"
 #include "json/escape.hpp"
 #include "json/text_out.hpp"
 #include "planner/format_gib.hpp"
@@ -172,6 +174,17 @@ std::string write_plan_document(const AdmissionResult& result) {
 
 namespace {
 
+// The rejections of a roster that fits: none.
+struct NoRejections {
+  static constexpr std::size_t size() { return 0; }
+  static constexpr bool empty() { return true; }
+  static const RejectedModel* begin() { return nullptr; }
+  static const RejectedModel* end() { return nullptr; }
+  const RejectedModel& operator[](std::size_t) const {
+    throw InternalError("a rejection read from a roster that has none");
+  }
+};
+
 // The plan document written into `out`. Each model is judged as soon as it is read, in roster
 // order, and an admitted name goes straight into the document: neither the roster nor the list
 // of admitted names is held. The document is the one write_plan_document gives for
@@ -180,14 +193,18 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
                                             std::uint8_t reserve_pct, std::string declared_json) {
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   // Kept in small chunks rather than one growing array: for a large roster the rejections never
-  // sit in memory twice while their storage moves.
-  std::deque<RejectedModel> rejected;
+  // sit in memory twice while their storage moves. A deque allocates as soon as it exists, so
+  // it is made with the first rejection: a roster that fits costs no allocation for it.
+  std::optional<std::deque<RejectedModel>> rejected_models;
   std::size_t admitted = 0;
   out.text(kDocumentHead);
   auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
     auto verdict = fit.judge(m.model, need_bytes(m.weights_bytes, m.kv_bytes), position);
     if (verdict) {
-      rejected.push_back(std::move(*verdict));
+      if (!rejected_models) {
+        rejected_models.emplace();
+      }
+      rejected_models->push_back(std::move(*verdict));
     } else {
       write_admitted(out, admitted++, m.model);
     }
@@ -196,6 +213,14 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
     return std::unexpected(std::move(read.error()));
   }
   std::string().swap(declared_json);
+  if (!rejected_models) {
+    out.reserve(kTailBytes);
+    const NoRejections none;
+    write_document_tail(
+        out, Totals<NoRejections>{admitted, none, fit.committed_bytes(), fit.usable_bytes()});
+    return {};
+  }
+  const std::deque<RejectedModel>& rejected = *rejected_models;
   // The rest at once: the counts and the summary's first line take under kTailBytes, and each
   // rejected model its summary line and its object, under 256 bytes besides its name twice.
   std::size_t tail = kTailBytes;

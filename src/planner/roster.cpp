@@ -93,7 +93,7 @@ namespace {
 // error, then collecting every entry error.
 class RosterReader {
  public:
-  explicit RosterReader(const DeclaredSink& model) : model_(model) {}
+  explicit RosterReader(DeclaredSink model) : model_(model) {}
 
   void add(EntryFields fields) {
     const std::size_t index = next_index_++;
@@ -118,7 +118,7 @@ class RosterReader {
   const std::string& errors() const { return errors_; }
 
  private:
-  const DeclaredSink& model_;
+  DeclaredSink model_;
   std::string errors_;
   std::size_t next_index_ = 0;
 };
@@ -147,9 +147,7 @@ std::expected<Roster, std::string> read_roster(const json::Value& value) {
     return std::unexpected(std::string(kNotAnArray));
   }
   Roster roster;
-  const DeclaredSink keep = [&roster](const DeclaredView& m, std::size_t) {
-    roster.push_back(owned(m));
-  };
+  auto keep = [&roster](const DeclaredView& m, std::size_t) { roster.push_back(owned(m)); };
   RosterReader reader(keep);
   for (const json::Value& entry : *entries) {
     std::array<const json::Value*, kEntryKeys.size()> fields{};
@@ -164,8 +162,7 @@ std::expected<Roster, std::string> read_roster(const json::Value& value) {
   return roster;
 }
 
-std::expected<std::size_t, std::string> read_declared(std::string_view text,
-                                                      const DeclaredSink& model) {
+std::expected<std::size_t, std::string> read_declared(std::string_view text, DeclaredSink model) {
   // Each entry is read as the parser reaches its end, from the values under its five keys, so
   // no entry, let alone the whole roster, is ever built as a tree. Its errors count only if the
   // whole text is JSON.

@@ -4,12 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/function_ref.hpp"
 #include "json/value.hpp"
 
 namespace marlix::planner {
@@ -42,14 +42,13 @@ struct DeclaredView {
   std::uint64_t weights_bytes = 0;
   std::uint64_t kv_bytes = 0;
 };
-using DeclaredSink = std::function<void(const DeclaredView& model, std::size_t position)>;
+using DeclaredSink = FunctionRef<void(const DeclaredView& model, std::size_t position)>;
 
 // Reads a roster text like load_roster, with its error texts, but hands each entry to `model`,
 // with its position in the roster, as soon as it is read, and keeps none. Once an entry error is
 // found no more entries are handed over. Entries come before the whole text is known to be
 // JSON: a caller keeps what it made of them only when the read succeeds. Returns the number of
 // entries.
-std::expected<std::size_t, std::string> read_declared(std::string_view text,
-                                                      const DeclaredSink& model);
+std::expected<std::size_t, std::string> read_declared(std::string_view text, DeclaredSink model);
 
 }  // namespace marlix::planner

@@ -1,5 +1,7 @@
 #include "python/result_conversion.hpp"
 
+#include <string_view>
+
 #include "python/internal_failure.hpp"
 #include "python/python.hpp"
 
@@ -14,10 +16,24 @@ OwnedRef made(PyObject* object) {
   return OwnedRef::steal(object);
 }
 
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (const char c : text) {
+    any |= static_cast<unsigned char>(c);
+  }
+  return any < 0x80;
+}
+
 }  // namespace
 
 OwnedRef to_python(const std::string& text) {
-  return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  // ASCII is its own Latin-1, and the Latin-1 decoder copies it whole where the UTF-8 decoder
+  // goes through it again byte by byte: the same `str`, made for less.
+  if (is_ascii(text)) {
+    return made(PyUnicode_DecodeLatin1(text.data(), size, nullptr));
+  }
+  return made(PyUnicode_FromStringAndSize(text.data(), size));
 }
 
 OwnedRef to_python(json::TextBlocks&& blocks) {
