@@ -1,9 +1,11 @@
 #include "fleet/report.hpp"
 
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "fleet/capacity.hpp"
+#include "json/text_out.hpp"
 #include "planner/admission.hpp"
 #include "planner/format_gib.hpp"
 
@@ -29,46 +31,67 @@ std::uint64_t whole_seconds(std::uint64_t since_ms, std::uint64_t now) {
   return planner::floor_sub(now, since_ms) / 1000;
 }
 
+// Writes each line straight into the text; a piece costs one inline comparison for its room.
 struct Phrase {
-  std::string& out;
+  json::TextOut& out;
   std::uint64_t now;
 
-  void operator()(const state::Unprobed&) const { out += "never probed"; }
+  void operator()(const state::Unprobed&) const { out.text("never probed"); }
   void operator()(const state::Loading& s) const {
-    out += "loading for ";
-    out += std::to_string(whole_seconds(s.since_ms, now));
-    out += 's';
+    out.text("loading for ");
+    out.unsigned_integer(whole_seconds(s.since_ms, now));
+    out.byte('s');
   }
   void operator()(const state::Resident& s) const {
-    out += "resident for ";
-    out += std::to_string(whole_seconds(s.since_ms, now));
-    out += 's';
+    out.text("resident for ");
+    out.unsigned_integer(whole_seconds(s.since_ms, now));
+    out.byte('s');
   }
-  void operator()(const state::Lost& s) const { out += report_text(s.reason); }
+  void operator()(const state::Lost& s) const { out.text(report_text(s.reason)); }
   void operator()(const state::Failed& s) const {
-    out += "failed to load: ";
-    out += s.detail;
+    out.text("failed to load: ");
+    out.text(s.detail);
   }
-  void operator()(const state::Stopped&) const { out += "stopped on request"; }
+  void operator()(const state::Stopped&) const { out.text("stopped on request"); }
 };
 
-void append_line(std::string& out, const ModelEntry& entry, std::uint64_t now) {
-  out += "  ";
-  out += entry.name;
+void gib(json::TextOut& out, std::uint64_t bytes) {
+  out.piece(planner::kGibTextMax, [bytes](char* at) { return planner::write_gib(at, bytes); });
+}
+
+constexpr std::string_view kPadding = "                            ";  // kNameWidth spaces
+static_assert(kPadding.size() == kNameWidth);
+
+void append_line(json::TextOut& out, const ModelEntry& entry, std::uint64_t now) {
+  out.text("  ");
+  out.text(entry.name);
   // Names longer than the field are written whole and push the phrase along.
   const std::size_t width = code_points(entry.name);
   if (width < kNameWidth) {
-    out.append(kNameWidth - width, ' ');
+    out.text(kPadding.substr(width));
   }
-  out += ' ';
+  out.byte(' ');
   if (!entry.admitted) {
-    out += "not admitted \u2014 short by ";
-    planner::append_gib(out, entry.short_bytes);
-    out += " GiB";
+    out.text("not admitted \u2014 short by ");
+    gib(out, entry.short_bytes);
+    out.text(" GiB");
   } else {
     std::visit(Phrase{out, now}, entry.state);
   }
-  out += '\n';
+  out.byte('\n');
+}
+
+// Room for the whole report: the header, and for each line its name, its padding and a phrase
+// (a failure's detail on top). Only a guess at the phrases; the text grows if it falls short.
+std::size_t expected_size(const Fleet& fleet) {
+  std::size_t size = 96;
+  for (const ModelEntry& entry : fleet.models) {
+    size += entry.name.size() + kNameWidth + 48;
+    if (const auto* failed = std::get_if<state::Failed>(&entry.state)) {
+      size += failed->detail.size();
+    }
+  }
+  return size;
 }
 
 }  // namespace
@@ -81,19 +104,19 @@ std::string report(const Fleet& fleet, std::uint64_t now) {
     }
   }
 
-  std::string out;
-  planner::append_gib(out, committed_bytes(fleet));
-  out += " / ";
-  planner::append_gib(out, usable_bytes(fleet));
-  out += " GiB held  (";
-  out += std::to_string(fleet.models.size());
-  out += " declared, ";
-  out += std::to_string(admitted);
-  out += " admitted)\n";
+  json::TextOut out(expected_size(fleet));
+  gib(out, committed_bytes(fleet));
+  out.text(" / ");
+  gib(out, usable_bytes(fleet));
+  out.text(" GiB held  (");
+  out.unsigned_integer(fleet.models.size());
+  out.text(" declared, ");
+  out.unsigned_integer(admitted);
+  out.text(" admitted)\n");
   for (const ModelEntry& entry : fleet.models) {
     append_line(out, entry, now);
   }
-  return out;
+  return std::move(out).finish();
 }
 
 }  // namespace marlix::fleet
