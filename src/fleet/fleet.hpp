@@ -43,8 +43,8 @@ Fleet make_fleet(std::vector<ModelEntry> models, std::uint64_t total_bytes,
                  std::uint64_t reserve_bytes);
 
 // Builds `fleet.names` for the entries as they are now, and sets `repeats_name` on every entry
-// whose name an earlier entry already has. Entries
-// are never added, removed or renamed afterwards.
+// whose name an earlier entry already has. Entries are never added, removed or renamed
+// afterwards.
 void index_names(Fleet& fleet);
 
 // The first entry in roster order whose name equals `model` byte for byte, or null, found
