@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "core/internal_error.hpp"
@@ -18,6 +20,8 @@ constexpr double kPowersOfTen[] = {
 #include "json/powers_of_ten.inc"
 };
 static_assert(std::size(kPowersOfTen) == 309);
+// The word-at-a-time scans below take the first byte of the text as a word's lowest.
+static_assert(std::endian::native == std::endian::little);
 
 constexpr std::uint8_t kMaxDepth = 128;
 
@@ -25,6 +29,72 @@ struct FieldRequest {
   std::span<const std::string_view> keys;
   const FieldSink* sink;
 };
+
+// The bytes of `word` that are a quotation mark, a backslash or below 0x20, each marked by its
+// high bit (the usual zero-byte tests). A borrow can mark a byte above a marked one, never one
+// below it, so the lowest mark is exact.
+std::uint64_t special_bytes(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const std::uint64_t quote = word ^ (kOnes * '"');
+  const std::uint64_t backslash = word ^ (kOnes * '\\');
+  return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+          ((word - kOnes * 0x20) & ~word)) &
+         kHighs;
+}
+
+std::uint64_t load8(const char* at) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
+std::uint32_t load4(const char* at) {
+  std::uint32_t word = 0;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+
+// Keys are short: compared here in at most two overlapping loads instead of a library call.
+// The sizes are compared first, inline, since most keys differ in size.
+bool same_bytes(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n >= 8) {
+    if (n > 16) {
+      return a == b;
+    }
+    return load8(a.data()) == load8(b.data()) && load8(a.data() + n - 8) == load8(b.data() + n - 8);
+  }
+  if (n >= 4) {
+    return load4(a.data()) == load4(b.data()) && load4(a.data() + n - 4) == load4(b.data() + n - 4);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && same_bytes(a, b);
+}
+
+// The value of eight ASCII digits, or nothing when one of the eight bytes is not a digit.
+std::optional<std::uint32_t> eight_digits(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  // Each byte less '0' is 0..9 exactly when adding 0x76 to it leaves its high bit clear and the
+  // subtraction did not borrow.
+  const std::uint64_t digits = word - kOnes * '0';
+  if (((digits | (digits + kOnes * 0x76)) & 0x8080808080808080ULL) != 0) {
+    return std::nullopt;
+  }
+  // Pairs, then fours, then the eight (the usual multiply-and-shift steps).
+  std::uint64_t v = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFULL;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFULL;
+  v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFULL;
+  return static_cast<std::uint32_t>(v);
+}
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -338,12 +408,12 @@ class Reader {
     bool key() { return reader.read_key(key_read); }
     bool value() {
       for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == key_read) {
+        if (same_key(keys[i], key_read)) {
           Value& slot = reader.fields_[i];
           found[i] = &slot;
           // Every slot of the same key finds this value, as a lookup under each would.
           for (std::size_t j = i + 1; j < keys.size(); ++j) {
-            if (keys[j] == key_read) {
+            if (same_key(keys[j], key_read)) {
               found[j] = &slot;
             }
           }
@@ -436,6 +506,13 @@ class Reader {
     const char* const text = text_.data();
     const std::size_t size = text_.size();
     std::size_t at = from;
+    // Eight bytes at a time: a name or key is mostly such a run.
+    while (at + 8 <= size) {
+      if (const std::uint64_t marks = special_bytes(load8(text + at)); marks != 0) {
+        return at + static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+      }
+      at += 8;
+    }
     while (at < size && !kSpecialInString[static_cast<unsigned char>(text[at])]) {
       ++at;
     }
@@ -568,6 +645,13 @@ class Reader {
       // Nineteen digits always fit in 64 bits: those are taken without checking.
       const std::size_t sure_end = std::min(text_.size(), pos_ + 19);
       std::size_t p = pos_;
+      // A byte count is most often eight digits or more: those come eight at a time.
+      if (p + 8 <= sure_end) {
+        if (const auto eight = eight_digits(load8(text_.data() + p))) {
+          s = *eight;
+          p += 8;
+        }
+      }
       while (p < sure_end && is_digit(text_[p])) {
         s = s * 10 + static_cast<std::uint64_t>(text_[p] - '0');
         ++p;
@@ -757,7 +841,7 @@ std::expected<Value, ParseError> read_elements(std::string_view text, const Elem
 
 std::expected<Value, ParseError> read_fields(std::string_view text,
                                              std::span<const std::string_view> keys,
-                                             const FieldSink& fields) {
+                                             FieldSink fields) {
   if (keys.size() > kMaxFields) {
     throw InternalError("more keys asked for than an element read has slots");
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/function_ref.hpp"
 #include "json/value.hpp"
 
 namespace marlix::json {
@@ -66,9 +67,9 @@ std::expected<Value, ParseError> read_elements(std::string_view text, const Elem
 // element is not an object. Values under other keys are read and checked, then dropped. The
 // values pointed to live only during the call. At most kMaxFields keys.
 inline constexpr std::size_t kMaxFields = 8;
-using FieldSink = std::function<void(std::span<const Value* const> found)>;
+using FieldSink = FunctionRef<void(std::span<const Value* const> found)>;
 std::expected<Value, ParseError> read_fields(std::string_view text,
                                              std::span<const std::string_view> keys,
-                                             const FieldSink& fields);
+                                             FieldSink fields);
 
 }  // namespace marlix::json

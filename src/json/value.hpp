@@ -105,7 +105,13 @@ class Value {
 
   // Turns this value into a number, or into an empty string to be filled in, in place: a reader
   // that reuses a value keeps the storage of a string it held.
-  void become_number(Number n) { payload_ = n; }
+  void become_number(Number n) {
+    if (Number* held = std::get_if<2>(&payload_)) {
+      *held = n;  // a reused value that held a number: no variant switch
+    } else {
+      payload_.emplace<2>(n);
+    }
+  }
   std::string& become_string() {
     if (std::string* s = std::get_if<3>(&payload_)) {
       s->clear();

@@ -66,6 +66,18 @@ std::expected<void, PyError> U64Arg::convert(PyObject* value, std::uint64_t& out
   if (!integer) {
     return std::unexpected(std::move(integer.error()));
   }
+  // The usual count fits a long long, which the interpreter reads straight from its digits;
+  // the unsigned reader goes through a byte array, so it is left to larger and negative values,
+  // and to raise their errors.
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(integer->get(), &overflow);
+  if (overflow == 0 && small >= 0) {
+    out = static_cast<std::uint64_t>(small);
+    return {};
+  }
+  if (small == -1 && PyErr_Occurred() != nullptr) {
+    return std::unexpected(PyError::fetch());
+  }
   const unsigned long long read = PyLong_AsUnsignedLongLong(integer->get());
   if (read == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
     return std::unexpected(PyError::fetch());
