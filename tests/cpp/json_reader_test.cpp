@@ -282,6 +282,78 @@ TEST(ReadTest, StringsAndEscapes) {
   EXPECT_EQ(*a[3].as_string(), std::string(1, '\0'));
 }
 
+// Strings are scanned a word at a time: a special byte is found wherever it falls in a word,
+// and bytes that only look special to a sloppy word test (0x20, 0x21, 0x5B-0x5D, bytes above
+// 0x7F) stay content.
+TEST(ReadTest, SpecialBytesAreFoundAtEveryOffsetOfAWord) {
+  for (std::size_t at = 0; at < 20; ++at) {
+    for (const std::string& special :
+         {std::string("\\n"), std::string("\\\""), std::string("\x1F")}) {
+      const std::string prefix(at, 'x');
+      const std::string text = "\"" + prefix + special + " !][\\\\\xC3\xA9\"";
+      auto v = read(text);
+      if (special == "\x1F") {
+        ASSERT_FALSE(v.has_value()) << at;
+        EXPECT_EQ(v.error().text(),
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+                  "column " +
+                      std::to_string(at + 2));
+        continue;
+      }
+      ASSERT_TRUE(v.has_value()) << at << ' ' << special;
+      EXPECT_EQ(*v->as_string(), prefix + (special == "\\n" ? "\n" : "\"") + " !][\\\xC3\xA9");
+      // The same string as a key and as a field's value.
+      constexpr std::array<std::string_view, 1> keys = {"k"};
+      const std::string key = prefix + (special == "\\n" ? "\n" : "\"");
+      std::string got;
+      auto fields = read_fields(
+          "[{" + text + ": 1, \"k\": " + text + "}]", keys,
+          [&got](std::span<const Value* const> found) { got = *found[0]->as_string(); });
+      ASSERT_TRUE(fields.has_value()) << at;
+      EXPECT_EQ(got, *v->as_string()) << at;
+    }
+  }
+}
+
+// Eight digits are read at once: every split of a count between whole words and single digits,
+// and a non-digit at each of the eight places, read as a digit-by-digit reader would.
+TEST(ReadTest, CountsOfEveryLengthAndBreak) {
+  std::string digits;
+  std::uint64_t value = 0;
+  for (int n = 1; n <= 20; ++n) {
+    digits += static_cast<char>('0' + (n * 7) % 10 + (n == 1 ? 1 : 0));
+    auto v = read(digits);
+    ASSERT_TRUE(v.has_value()) << digits;
+    if (n <= 19) {
+      value = value * 10 + static_cast<std::uint64_t>(digits.back() - '0');
+      EXPECT_EQ(v->as_number()->form(), Number::Form::Unsigned) << digits;
+      EXPECT_EQ(v->as_number()->as_unsigned(), value) << digits;
+    } else {
+      EXPECT_EQ(v->as_number()->form(), Number::Form::Float) << digits;
+    }
+  }
+  // "[12345678" then "9]", with one byte of the first eight replaced.
+  for (std::size_t at = 1; at < 9; ++at) {
+    std::string text = "[123456789]";
+    if (at > 1) {
+      text[at] = ',';
+      auto pair = read(text);
+      ASSERT_TRUE(pair.has_value()) << text;
+      const Array& both = *pair->as_array();
+      ASSERT_EQ(both.size(), 2u) << text;
+      EXPECT_EQ(both[0].as_number()->as_unsigned(), std::stoull(text.substr(1, at - 1))) << text;
+      EXPECT_EQ(both[1].as_number()->as_unsigned(), std::stoull(text.substr(at + 1))) << text;
+    }
+    text[at] = 'x';
+    auto stopped = read(text);
+    ASSERT_FALSE(stopped.has_value()) << text;
+    EXPECT_EQ(stopped.error().text(), (at == 1 ? "expected value" : "expected `,` or `]`") +
+                                          std::string(" at line 1 column ") +
+                                          std::to_string(at + 1))
+        << text;
+  }
+}
+
 TEST(ReadTest, RawNonAsciiAndDeleteAreContent) {
   auto v = read("\"\xE2\x80\x94\x7F\"");
   ASSERT_TRUE(v.has_value());
