@@ -1,11 +1,14 @@
 #include "fleet/report.hpp"
 
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 
 #include "fleet/capacity.hpp"
-#include "json/text_out.hpp"
 #include "planner/admission.hpp"
 #include "planner/format_gib.hpp"
 
@@ -14,6 +17,14 @@ namespace marlix::fleet {
 namespace {
 
 constexpr std::size_t kNameWidth = 28;
+
+// The padding after a name and the space that closes its field, stored whole whatever the name:
+// a store of fixed size is written inline, where a copy of the count the name needs would be a
+// library call. The text then moves on by that count alone.
+constexpr std::string_view kSpaces = "                                ";  // 32: two 16-byte stores
+static_assert(kSpaces.size() >= kNameWidth + 1);
+
+constexpr std::size_t kDigitsMax = 20;  // of the largest 64-bit count
 
 // Characters of valid UTF-8: every byte but the continuation bytes starts one.
 std::size_t code_points(std::string_view text) {
@@ -27,13 +38,95 @@ std::size_t code_points(std::string_view text) {
   return count;
 }
 
+// Whether every byte is below 0x80, taken eight at a time: names are short, and a loop over
+// their bytes one by one would be most of the cost of a line. The last eight bytes are read
+// whole even where they overlap the ones before, which an "or" does not mind.
+bool is_ascii(std::string_view text) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080;
+  const std::size_t size = text.size();
+  if (size < 8) {
+    unsigned char any = 0;
+    for (const char c : text) {
+      any |= static_cast<unsigned char>(c);
+    }
+    return any < 0x80;
+  }
+  std::uint64_t any = 0;
+  std::uint64_t word = 0;
+  for (std::size_t at = 0; at + 8 < size; at += 8) {
+    std::memcpy(&word, text.data() + at, 8);
+    any |= word;
+  }
+  std::memcpy(&word, text.data() + size - 8, 8);
+  any |= word;
+  return (any & kHighBits) == 0;
+}
+
+// Spaces between a name and the one that closes its field, which is counted in characters: an
+// ASCII name has one per byte. Names longer than the field get none and push the phrase along.
+std::size_t padding(std::string_view name) {
+  const std::size_t width = is_ascii(name) ? name.size() : code_points(name);
+  return width < kNameWidth ? kNameWidth - width : 0;
+}
+
 std::uint64_t whole_seconds(std::uint64_t since_ms, std::uint64_t now) {
   return planner::floor_sub(now, since_ms) / 1000;
 }
 
-// Writes each line straight into the text; a piece costs one inline comparison for its room.
+// Copies `n` bytes, from kWidth to twice that, as two copies of kWidth bytes, one from the start
+// and one up to the end, which overlap unless `n` is twice kWidth: copies of a fixed size are
+// written inline.
+template <std::size_t kWidth>
+void copy_ends(char* to, const char* from, std::size_t n) {
+  std::memcpy(to, from, kWidth);
+  std::memcpy(to + n - kWidth, from + n - kWidth, kWidth);
+}
+
+// The report is gone through twice by the same code: with a Measure, which adds up the room the
+// pieces can take, then with a Write, which puts them into that room, allocated once, with no
+// check on the way. Sharing the code keeps the room and the text from disagreeing.
+
+// The most bytes each piece can touch: a text's size, the whole store of spaces for a field's
+// end, the longest a number can be.
+struct Measure {
+  std::size_t size = 0;
+
+  void text(std::string_view s) { size += s.size(); }
+  void byte(char) { ++size; }
+  void field_end(std::string_view) { size += kSpaces.size(); }
+  void unsigned_integer(std::uint64_t) { size += kDigitsMax; }
+  void gib(std::uint64_t) { size += planner::kGibTextMax; }
+};
+
+struct Write {
+  char* at;
+
+  // A copy of a size known only at run time is a library call; texts of 8 to 32 bytes, as most
+  // names are, take two copies of a fixed size instead.
+  void text(std::string_view s) {
+    const std::size_t n = s.size();
+    if (n >= 8 && n <= 16) {
+      copy_ends<8>(at, s.data(), n);
+    } else if (n > 16 && n <= 32) {
+      copy_ends<16>(at, s.data(), n);
+    } else {
+      std::memcpy(at, s.data(), n);
+    }
+    at += n;
+  }
+  void byte(char c) { *at++ = c; }
+  // Pads the field of `name`, just written, and closes it with a space.
+  void field_end(std::string_view name) {
+    std::memcpy(at, kSpaces.data(), kSpaces.size());
+    at += padding(name) + 1;
+  }
+  void unsigned_integer(std::uint64_t value) { at = std::to_chars(at, at + kDigitsMax, value).ptr; }
+  void gib(std::uint64_t bytes) { at = planner::write_gib(at, bytes); }
+};
+
+template <typename Out>
 struct Phrase {
-  json::TextOut& out;
+  Out& out;
   std::uint64_t now;
 
   void operator()(const state::Unprobed&) const { out.text("never probed"); }
@@ -55,68 +148,62 @@ struct Phrase {
   void operator()(const state::Stopped&) const { out.text("stopped on request"); }
 };
 
-void gib(json::TextOut& out, std::uint64_t bytes) {
-  out.piece(planner::kGibTextMax, [bytes](char* at) { return planner::write_gib(at, bytes); });
+struct Totals {
+  std::uint64_t committed_bytes = 0;
+  std::uint64_t usable_bytes = 0;
+  std::size_t declared = 0;
+  std::size_t admitted = 0;
+};
+
+template <typename Out>
+void header(Out& out, const Totals& totals) {
+  out.gib(totals.committed_bytes);
+  out.text(" / ");
+  out.gib(totals.usable_bytes);
+  out.text(" GiB held  (");
+  out.unsigned_integer(totals.declared);
+  out.text(" declared, ");
+  out.unsigned_integer(totals.admitted);
+  out.text(" admitted)\n");
 }
 
-constexpr std::string_view kPadding = "                            ";  // kNameWidth spaces
-static_assert(kPadding.size() == kNameWidth);
-
-void append_line(json::TextOut& out, const ModelEntry& entry, std::uint64_t now) {
+template <typename Out>
+void line(Out& out, const ModelEntry& entry, std::uint64_t now) {
   out.text("  ");
   out.text(entry.name);
-  // Names longer than the field are written whole and push the phrase along.
-  const std::size_t width = code_points(entry.name);
-  if (width < kNameWidth) {
-    out.text(kPadding.substr(width));
-  }
-  out.byte(' ');
+  out.field_end(entry.name);
   if (!entry.admitted) {
     out.text("not admitted \u2014 short by ");
-    gib(out, entry.short_bytes);
+    out.gib(entry.short_bytes);
     out.text(" GiB");
   } else {
-    std::visit(Phrase{out, now}, entry.state);
+    std::visit(Phrase<Out>{out, now}, entry.state);
   }
   out.byte('\n');
-}
-
-// Room for the whole report: the header, and for each line its name, its padding and a phrase
-// (a failure's detail on top). Only a guess at the phrases; the text grows if it falls short.
-std::size_t expected_size(const Fleet& fleet) {
-  std::size_t size = 96;
-  for (const ModelEntry& entry : fleet.models) {
-    size += entry.name.size() + kNameWidth + 48;
-    if (const auto* failed = std::get_if<state::Failed>(&entry.state)) {
-      size += failed->detail.size();
-    }
-  }
-  return size;
 }
 
 }  // namespace
 
 std::string report(const Fleet& fleet, std::uint64_t now) {
+  Measure room;
   std::size_t admitted = 0;
   for (const ModelEntry& entry : fleet.models) {
-    if (entry.admitted) {
-      ++admitted;
-    }
+    admitted += entry.admitted ? 1 : 0;
+    line(room, entry, now);
   }
+  const Totals totals{committed_bytes(fleet), usable_bytes(fleet), fleet.models.size(), admitted};
+  header(room, totals);
 
-  json::TextOut out(expected_size(fleet));
-  gib(out, committed_bytes(fleet));
-  out.text(" / ");
-  gib(out, usable_bytes(fleet));
-  out.text(" GiB held  (");
-  out.unsigned_integer(fleet.models.size());
-  out.text(" declared, ");
-  out.unsigned_integer(admitted);
-  out.text(" admitted)\n");
+  std::string text;
+  // Left unwritten here: the pieces fill it from the start, and what they do not reach is cut.
+  text.resize_and_overwrite(room.size, [](char*, std::size_t n) { return n; });
+  Write out{text.data()};
+  header(out, totals);
   for (const ModelEntry& entry : fleet.models) {
-    append_line(out, entry, now);
+    line(out, entry, now);
   }
-  return std::move(out).finish();
+  text.resize(static_cast<std::size_t>(out.at - text.data()));
+  return text;
 }
 
 }  // namespace marlix::fleet

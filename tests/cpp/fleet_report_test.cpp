@@ -89,6 +89,17 @@ TEST(FleetReport, NamesArePaddedByCharacters) {
       {std::string(14, 'n') + "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
                               "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
        0},  // 28 characters in 42 bytes
+      {std::string(8, 'n'), 20},
+      {std::string(12, 'n'), 16},
+      {std::string(16, 'n'), 12},
+      {std::string(17, 'n'), 11},
+      {std::string(32, 'n'), 0},
+      {std::string(33, 'n'), 0},
+      {"model-00012\xc3\xa9", 16},                     // the two-byte character in the last 8
+      {"\xc3\xa9" + std::string(10, 'n'), 17},         // and in the first 8 alone
+      {std::string(26, 'n') + "\xe2\x80\x94", 1},      // 27 characters in 29 bytes
+      {std::string(27, 'n') + "\xf0\x9f\x98\x80", 0},  // 28 characters in 31 bytes
+      {std::string(28, 'n') + "\xf0\x9f\x98\x80", 0},  // 29 characters in 32 bytes
   };
   for (const PadCase& c : cases) {
     SCOPED_TRACE(c.name);
