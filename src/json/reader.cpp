@@ -28,6 +28,10 @@ constexpr std::uint8_t kMaxDepth = 128;
 struct FieldRequest {
   std::span<const std::string_view> keys;
   const FieldSink* sink;
+  // For each key, the first position holding the same key: a key asked for twice is matched
+  // once, at its first position, and its later slots are filled from there.
+  std::array<std::size_t, kMaxFields> first_of{};
+  bool repeats = false;
 };
 
 // The bytes of `word` that are a quotation mark, a backslash or below 0x20, each marked by its
@@ -194,6 +198,10 @@ class Reader {
   }
 
   void skip_whitespace() {
+    // Compact text has none, and every whitespace byte is at most a space.
+    if (pos_ < text_.size() && static_cast<unsigned char>(text_[pos_]) > ' ') {
+      return;
+    }
     while (pos_ < text_.size()) {
       char c = text_[pos_];
       if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
@@ -407,16 +415,11 @@ class Reader {
 
     bool key() { return reader.read_key(key_read); }
     bool value() {
+      // The first position of a key matches first, so a repeated key lands at its first slot.
       for (std::size_t i = 0; i < keys.size(); ++i) {
         if (same_key(keys[i], key_read)) {
           Value& slot = reader.fields_[i];
           found[i] = &slot;
-          // Every slot of the same key finds this value, as a lookup under each would.
-          for (std::size_t j = i + 1; j < keys.size(); ++j) {
-            if (same_key(keys[j], key_read)) {
-              found[j] = &slot;
-            }
-          }
           return reader.read_value(slot);
         }
       }
@@ -436,6 +439,12 @@ class Reader {
       }
     } else if (!read_value(dropped_)) {
       return false;
+    }
+    if (request.repeats) {
+      // Every slot of the same key finds its value, as a lookup under each would.
+      for (std::size_t j = 0; j < slots.size(); ++j) {
+        slots[j] = slots[request.first_of[j]];
+      }
     }
     (*request.sink)(std::span<const Value* const>(slots));
     return true;
@@ -845,7 +854,15 @@ std::expected<Value, ParseError> read_fields(std::string_view text,
   if (keys.size() > kMaxFields) {
     throw InternalError("more keys asked for than an element read has slots");
   }
-  const FieldRequest request{keys, &fields};
+  FieldRequest request{keys, &fields};
+  for (std::size_t j = 0; j < keys.size(); ++j) {
+    std::size_t first = 0;
+    while (first < j && !same_key(keys[first], keys[j])) {
+      ++first;
+    }
+    request.first_of[j] = first;
+    request.repeats = request.repeats || first != j;
+  }
   return Reader(text).run(nullptr, &request);
 }
 
