@@ -32,11 +32,9 @@ template <typename Put>
 void escape_pieces(std::string_view s, Put&& put) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::size_t run_start = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
+  for (std::size_t i = first_special(s.data(), 0, s.size()); i < s.size();
+       i = first_special(s.data(), i + 1, s.size())) {
     const auto c = static_cast<unsigned char>(s[i]);
-    if (!kSpecialInString[c]) {
-      continue;
-    }
     if (i > run_start) {
       put(s.substr(run_start, i - run_start));
     }

@@ -20,7 +20,7 @@ constexpr double kPowersOfTen[] = {
 #include "json/powers_of_ten.inc"
 };
 static_assert(std::size(kPowersOfTen) == 309);
-// The word-at-a-time scans below take the first byte of the text as a word's lowest.
+// The word-at-a-time reads below take the first byte of the text as a word's lowest.
 static_assert(std::endian::native == std::endian::little);
 
 constexpr std::uint8_t kMaxDepth = 128;
@@ -33,25 +33,6 @@ struct FieldRequest {
   std::array<std::size_t, kMaxFields> first_of{};
   bool repeats = false;
 };
-
-// The bytes of `word` that are a quotation mark, a backslash or below 0x20, each marked by its
-// high bit (the usual zero-byte tests). A borrow can mark a byte above a marked one, never one
-// below it, so the lowest mark is exact.
-std::uint64_t special_bytes(std::uint64_t word) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-  const std::uint64_t quote = word ^ (kOnes * '"');
-  const std::uint64_t backslash = word ^ (kOnes * '\\');
-  return (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-          ((word - kOnes * 0x20) & ~word)) &
-         kHighs;
-}
-
-std::uint64_t load8(const char* at) {
-  std::uint64_t word = 0;
-  std::memcpy(&word, at, 8);
-  return word;
-}
 
 std::uint32_t load4(const char* at) {
   std::uint32_t word = 0;
@@ -512,20 +493,7 @@ class Reader {
   // Where the run of ordinary string content from `from` ends: at the first quotation mark,
   // backslash or control character, or at the end of the text.
   std::size_t ordinary_run_end(std::size_t from) const {
-    const char* const text = text_.data();
-    const std::size_t size = text_.size();
-    std::size_t at = from;
-    // Eight bytes at a time: a name or key is mostly such a run.
-    while (at + 8 <= size) {
-      if (const std::uint64_t marks = special_bytes(load8(text + at)); marks != 0) {
-        return at + static_cast<std::size_t>(std::countr_zero(marks)) / 8;
-      }
-      at += 8;
-    }
-    while (at < size && !kSpecialInString[static_cast<unsigned char>(text[at])]) {
-      ++at;
-    }
-    return at;
+    return first_special(text_.data(), from, text_.size());
   }
 
   // Reads a string at its opening quote as a view: of the text itself when it holds no escape,
@@ -619,7 +587,38 @@ class Reader {
     return true;
   }
 
+  // The usual byte count, digits alone that fit in 64 bits, read without the general path's
+  // bookkeeping; false, with nothing read, for any other number.
+  bool read_plain_count(Value& out) {
+    const char* const text = text_.data();
+    const std::size_t size = text_.size();
+    std::size_t p = pos_;
+    if (!is_digit(text[p]) || text[p] == '0' || size - p < 20) {
+      return false;  // a sign, a zero, or a number near the end of the text: the general path
+    }
+    std::uint64_t s = 0;
+    if (const auto eight = eight_digits(load8(text + p))) {
+      s = *eight;
+      p += 8;
+    }
+    const std::size_t sure_end = pos_ + 19;  // nineteen digits always fit in 64 bits
+    while (p < sure_end && is_digit(text[p])) {
+      s = s * 10 + static_cast<std::uint64_t>(text[p] - '0');
+      ++p;
+    }
+    const char next = text[p];  // within the text: at most 19 of its 20 bytes were taken
+    if (is_digit(next) || next == '.' || next == 'e' || next == 'E') {
+      return false;
+    }
+    pos_ = p;
+    out.become_number(Number::from_unsigned(s));
+    return true;
+  }
+
   bool read_number(Value& out) {
+    if (read_plain_count(out)) {
+      return true;
+    }
     bool negative = false;
     if (peek() == '-') {
       negative = true;
