@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/words.hpp"
 #include "fleet/capacity.hpp"
 #include "planner/admission.hpp"
 #include "planner/format_gib.hpp"
@@ -36,30 +37,6 @@ std::size_t code_points(std::string_view text) {
     }
   }
   return count;
-}
-
-// Whether every byte is below 0x80, taken eight at a time: names are short, and a loop over
-// their bytes one by one would be most of the cost of a line. The last eight bytes are read
-// whole even where they overlap the ones before, which an "or" does not mind.
-bool is_ascii(std::string_view text) {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080;
-  const std::size_t size = text.size();
-  if (size < 8) {
-    unsigned char any = 0;
-    for (const char c : text) {
-      any |= static_cast<unsigned char>(c);
-    }
-    return any < 0x80;
-  }
-  std::uint64_t any = 0;
-  std::uint64_t word = 0;
-  for (std::size_t at = 0; at + 8 < size; at += 8) {
-    std::memcpy(&word, text.data() + at, 8);
-    any |= word;
-  }
-  std::memcpy(&word, text.data() + size - 8, 8);
-  any |= word;
-  return (any & kHighBits) == 0;
 }
 
 // Spaces between a name and the one that closes its field, which is counted in characters: an

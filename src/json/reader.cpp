@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -20,8 +19,6 @@ constexpr double kPowersOfTen[] = {
 #include "json/powers_of_ten.inc"
 };
 static_assert(std::size(kPowersOfTen) == 309);
-// The word-at-a-time reads below take the first byte of the text as a word's lowest.
-static_assert(std::endian::native == std::endian::little);
 
 constexpr std::uint8_t kMaxDepth = 128;
 
@@ -653,13 +650,6 @@ class Reader {
       // Nineteen digits always fit in 64 bits: those are taken without checking.
       const std::size_t sure_end = std::min(text_.size(), pos_ + 19);
       std::size_t p = pos_;
-      // A byte count is most often eight digits or more: those come eight at a time.
-      if (p + 8 <= sure_end) {
-        if (const auto eight = eight_digits(load8(text_.data() + p))) {
-          s = *eight;
-          p += 8;
-        }
-      }
       while (p < sure_end && is_digit(text_[p])) {
         s = s * 10 + static_cast<std::uint64_t>(text_[p] - '0');
         ++p;

@@ -6,7 +6,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "core/words.hpp"
 
 namespace marlix::json {
 
@@ -19,15 +20,6 @@ inline constexpr std::array<bool, 256> kSpecialInString = [] {
   special['\\'] = true;
   return special;
 }();
-
-// The word-at-a-time scan below takes the first byte of the text as a word's lowest.
-static_assert(std::endian::native == std::endian::little);
-
-inline std::uint64_t load8(const char* at) {
-  std::uint64_t word = 0;
-  std::memcpy(&word, at, 8);
-  return word;
-}
 
 // The special bytes of `word` (a quotation mark, a backslash, a byte below 0x20), each marked by
 // its high bit, from the usual zero-byte tests. A borrow can mark a byte above a marked one,

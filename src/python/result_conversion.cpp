@@ -1,9 +1,8 @@
 #include "python/result_conversion.hpp"
 
-#include <cstdint>
-#include <cstring>
 #include <string_view>
 
+#include "core/words.hpp"
 #include "python/internal_failure.hpp"
 #include "python/python.hpp"
 
@@ -16,21 +15,6 @@ OwnedRef made(PyObject* object) {
     python_call_failed();
   }
   return OwnedRef::steal(object);
-}
-
-// Eight bytes at a time: a document is mostly long runs of ASCII.
-bool is_ascii(std::string_view text) {
-  std::uint64_t any = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, text.data() + i, 8);
-    any |= word;
-  }
-  for (; i < text.size(); ++i) {
-    any |= static_cast<unsigned char>(text[i]);
-  }
-  return (any & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace

@@ -304,7 +304,6 @@ TEST(ReadTest, SpecialBytesAreFoundAtEveryOffsetOfAWord) {
       EXPECT_EQ(*v->as_string(), prefix + (special == "\\n" ? "\n" : "\"") + " !][\\\xC3\xA9");
       // The same string as a key and as a field's value.
       constexpr std::array<std::string_view, 1> keys = {"k"};
-      const std::string key = prefix + (special == "\\n" ? "\n" : "\"");
       std::string got;
       auto fields = read_fields(
           "[{" + text + ": 1, \"k\": " + text + "}]", keys,
@@ -315,42 +314,52 @@ TEST(ReadTest, SpecialBytesAreFoundAtEveryOffsetOfAWord) {
   }
 }
 
-// Eight digits are read at once: every split of a count between whole words and single digits,
-// and a non-digit at each of the eight places, read as a digit-by-digit reader would.
+// Eight digits are read at once, and a plain count far from the end of the text on a path of its
+// own: every length of a count, and a non-digit at each of a word's eight places, each near the
+// end of the text and followed by enough space to take the short path.
 TEST(ReadTest, CountsOfEveryLengthAndBreak) {
-  std::string digits;
-  std::uint64_t value = 0;
-  for (int n = 1; n <= 20; ++n) {
-    digits += static_cast<char>('0' + (n * 7) % 10 + (n == 1 ? 1 : 0));
-    auto v = read(digits);
-    ASSERT_TRUE(v.has_value()) << digits;
-    if (n <= 19) {
-      value = value * 10 + static_cast<std::uint64_t>(digits.back() - '0');
-      EXPECT_EQ(v->as_number()->form(), Number::Form::Unsigned) << digits;
-      EXPECT_EQ(v->as_number()->as_unsigned(), value) << digits;
-    } else {
-      EXPECT_EQ(v->as_number()->form(), Number::Form::Float) << digits;
+  for (const std::string& tail : {std::string(), std::string(24, ' ')}) {
+    std::string digits;
+    std::uint64_t value = 0;
+    for (int n = 1; n <= 20; ++n) {
+      digits += static_cast<char>('0' + (n * 7) % 10 + (n == 1 ? 1 : 0));
+      auto v = read(digits + tail);
+      ASSERT_TRUE(v.has_value()) << digits;
+      if (n <= 19) {
+        value = value * 10 + static_cast<std::uint64_t>(digits.back() - '0');
+        EXPECT_EQ(v->as_number()->form(), Number::Form::Unsigned) << digits;
+        EXPECT_EQ(v->as_number()->as_unsigned(), value) << digits;
+      } else {
+        EXPECT_EQ(v->as_number()->form(), Number::Form::Float) << digits;
+      }
     }
-  }
-  // "[12345678" then "9]", with one byte of the first eight replaced.
-  for (std::size_t at = 1; at < 9; ++at) {
-    std::string text = "[123456789]";
-    if (at > 1) {
-      text[at] = ',';
-      auto pair = read(text);
-      ASSERT_TRUE(pair.has_value()) << text;
-      const Array& both = *pair->as_array();
-      ASSERT_EQ(both.size(), 2u) << text;
-      EXPECT_EQ(both[0].as_number()->as_unsigned(), std::stoull(text.substr(1, at - 1))) << text;
-      EXPECT_EQ(both[1].as_number()->as_unsigned(), std::stoull(text.substr(at + 1))) << text;
+    // "[12345678" then "9]", with one byte of the first eight replaced.
+    for (std::size_t at = 1; at < 9; ++at) {
+      std::string text = "[123456789" + tail + "]";
+      if (at > 1) {
+        text[at] = ',';
+        auto pair = read(text);
+        ASSERT_TRUE(pair.has_value()) << text;
+        const Array& both = *pair->as_array();
+        ASSERT_EQ(both.size(), 2u) << text;
+        EXPECT_EQ(both[0].as_number()->as_unsigned(), std::stoull(text.substr(1, at - 1)));
+        EXPECT_EQ(both[1].as_number()->as_unsigned(), std::stoull(text.substr(at + 1))) << text;
+      }
+      text[at] = 'x';
+      auto stopped = read(text);
+      ASSERT_FALSE(stopped.has_value()) << text;
+      EXPECT_EQ(stopped.error().text(), (at == 1 ? "expected value" : "expected `,` or `]`") +
+                                            std::string(" at line 1 column ") +
+                                            std::to_string(at + 1))
+          << text;
     }
-    text[at] = 'x';
-    auto stopped = read(text);
-    ASSERT_FALSE(stopped.has_value()) << text;
-    EXPECT_EQ(stopped.error().text(), (at == 1 ? "expected value" : "expected `,` or `]`") +
-                                          std::string(" at line 1 column ") +
-                                          std::to_string(at + 1))
-        << text;
+    // Fractions and exponents after a long run of digits leave the short path to the general one.
+    for (const std::string& number : {std::string("123456789.5"), std::string("123456789e2")}) {
+      auto v = read(number + tail);
+      ASSERT_TRUE(v.has_value()) << number;
+      EXPECT_EQ(v->as_number()->form(), Number::Form::Float) << number;
+      EXPECT_EQ(v->as_number()->as_float(), std::stod(number)) << number;
+    }
   }
 }
 
