@@ -10,7 +10,7 @@
 namespace marlix::fleet {
 
 std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::uint8_t reserve_pct,
-                                              std::string declared_json) {
+                                              std::string_view declared_json) {
   const std::uint64_t reserve_bytes = planner::compute_reserve(total_bytes, reserve_pct);
   auto roster = planner::load_roster(declared_json);
   if (!roster) {

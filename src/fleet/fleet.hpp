@@ -36,7 +36,7 @@ struct Fleet {
 // Reserve, parse, roster reading and admission, as for a plan; every entry starts Unprobed.
 // Errors: "bad json: …" or "could not read the roster: …".
 std::expected<Fleet, std::string> build_fleet(std::uint64_t total_bytes, std::uint8_t reserve_pct,
-                                              std::string declared_json);
+                                              std::string_view declared_json);
 
 // A fleet of `models` as they are, with their names indexed.
 Fleet make_fleet(std::vector<ModelEntry> models, std::uint64_t total_bytes,

@@ -1,6 +1,5 @@
 #include "fleet/report.hpp"
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/decimal.hpp"
 #include "core/words.hpp"
 #include "fleet/capacity.hpp"
 #include "planner/admission.hpp"
@@ -25,7 +25,7 @@ constexpr std::size_t kNameWidth = 28;
 constexpr std::string_view kSpaces = "                                ";  // 32: two 16-byte stores
 static_assert(kSpaces.size() >= kNameWidth + 1);
 
-constexpr std::size_t kDigitsMax = 20;  // of the largest 64-bit count
+constexpr std::size_t kDigitsMax = kDecimalDigitsMax;
 
 // Characters of valid UTF-8: every byte but the continuation bytes starts one.
 std::size_t code_points(std::string_view text) {
@@ -97,7 +97,7 @@ struct Write {
     std::memcpy(at, kSpaces.data(), kSpaces.size());
     at += padding(name) + 1;
   }
-  void unsigned_integer(std::uint64_t value) { at = std::to_chars(at, at + kDigitsMax, value).ptr; }
+  void unsigned_integer(std::uint64_t value) { at = write_decimal(at, value); }
   void gib(std::uint64_t bytes) { at = planner::write_gib(at, bytes); }
 };
 

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/decimal.hpp"
 
 namespace marlix::json {
 
@@ -52,7 +53,7 @@ class TextOut {
   }
   void unsigned_integer(std::uint64_t value) {
     room(kDigits);
-    cursor_ = std::to_chars(cursor_, cursor_ + kDigits, value).ptr;
+    cursor_ = write_decimal(cursor_, value);
   }
   // A piece of at most `most` bytes, written by `write(char* at)`, which returns its end.
   template <typename Write>
@@ -84,7 +85,7 @@ class TextOut {
   TextBlocks finish_blocks() &&;
 
  private:
-  static constexpr std::size_t kDigits = 20;  // of the largest 64-bit count
+  static constexpr std::size_t kDigits = kDecimalDigitsMax;
 
   void room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - cursor_) < n) {

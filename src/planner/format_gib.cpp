@@ -1,8 +1,6 @@
 #include "planner/format_gib.hpp"
 
-#include <charconv>
-
-#include "core/internal_error.hpp"
+#include "core/decimal.hpp"
 #include "planner/admission.hpp"
 
 namespace marlix::planner {
@@ -29,10 +27,8 @@ char* write_gib(char* out, std::uint64_t bytes) {
     ++tenths;
   }
   // The whole part has at most 11 digits (2^34), so the text takes at most 13 bytes.
-  auto [end, ec] = std::to_chars(out, out + kGibTextMax - 2, tenths / 10);
-  if (ec != std::errc()) {
-    throw InternalError("GiB figure does not fit its buffer");
-  }
+  static_assert(kGibTextMax >= 13);
+  char* end = write_decimal(out, tenths / 10);
   *end++ = '.';
   *end++ = static_cast<char>('0' + tenths % 10);
   return end;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/function_ref.hpp"
 #include "core/internal_error.hpp"
 #include "json/escape.hpp"
 #include "json/text_out.hpp"
@@ -189,8 +190,11 @@ struct NoRejections {
 // order, and an admitted name goes straight into the document: neither the roster nor the list
 // of admitted names is held. The document is the one write_plan_document gives for
 // admit_roster's result.
+// `read_done` is called once the roster text has been read, before the rest is written.
 std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t total_bytes,
-                                            std::uint8_t reserve_pct, std::string declared_json) {
+                                            std::uint8_t reserve_pct,
+                                            std::string_view declared_json,
+                                            FunctionRef<void()> read_done) {
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   // Kept in small chunks rather than one growing array: for a large roster the rejections never
   // sit in memory twice while their storage moves. A deque allocates as soon as it exists, so
@@ -212,7 +216,7 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
   if (!read) {
     return std::unexpected(std::move(read.error()));
   }
-  std::string().swap(declared_json);
+  read_done();
   if (!rejected_models) {
     out.reserve(kTailBytes);
     const NoRejections none;
@@ -245,24 +249,46 @@ std::size_t first_room(std::size_t text_size) {
 std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uint8_t reserve_pct,
                                              std::string declared_json) {
   json::TextOut out(first_room(declared_json.size()));
-  auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
+  auto written = write_plan(out, total_bytes, reserve_pct, declared_json,
+                            [&declared_json] { std::string().swap(declared_json); });
   if (!written) {
     return std::unexpected(std::move(written.error()));
   }
   return std::move(out).finish();
 }
 
-std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
-                                                            std::uint8_t reserve_pct,
-                                                            std::string declared_json,
-                                                            std::size_t block_bytes) {
+namespace {
+
+std::expected<json::TextBlocks, std::string> plan_blocks(std::uint64_t total_bytes,
+                                                         std::uint8_t reserve_pct,
+                                                         std::string_view declared_json,
+                                                         std::size_t block_bytes,
+                                                         FunctionRef<void()> read_done) {
   json::TextOut out = json::TextOut::in_blocks(
       block_bytes, std::min(first_room(declared_json.size()), block_bytes));
-  auto written = write_plan(out, total_bytes, reserve_pct, std::move(declared_json));
+  auto written = write_plan(out, total_bytes, reserve_pct, declared_json, read_done);
   if (!written) {
     return std::unexpected(std::move(written.error()));
   }
   return std::move(out).finish_blocks();
+}
+
+}  // namespace
+
+std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
+                                                            std::uint8_t reserve_pct,
+                                                            std::string declared_json,
+                                                            std::size_t block_bytes) {
+  // The roster's memory goes back as soon as it is read, before the document's rest is written.
+  return plan_blocks(total_bytes, reserve_pct, declared_json, block_bytes,
+                     [&declared_json] { std::string().swap(declared_json); });
+}
+
+std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
+                                                            std::uint8_t reserve_pct,
+                                                            std::string_view declared_json,
+                                                            std::size_t block_bytes) {
+  return plan_blocks(total_bytes, reserve_pct, declared_json, block_bytes, [] {});
 }
 
 }  // namespace marlix::planner

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "json/text_out.hpp"
 #include "json/value.hpp"
@@ -37,6 +38,10 @@ inline constexpr std::size_t kPlanBlockBytes = 16 * 1024;
 // the document block by block can release each block as it goes.
 std::expected<json::TextBlocks, std::string> plan_in_blocks(
     std::uint64_t total_bytes, std::uint8_t reserve_pct, std::string declared_json,
+    std::size_t block_bytes = kPlanBlockBytes);
+// The same, reading a roster text that the caller keeps alive for the call.
+std::expected<json::TextBlocks, std::string> plan_in_blocks(
+    std::uint64_t total_bytes, std::uint8_t reserve_pct, std::string_view declared_json,
     std::size_t block_bytes = kPlanBlockBytes);
 
 }  // namespace marlix::planner

@@ -110,6 +110,19 @@ std::expected<void, PyError> TextArg::convert(PyObject* value, std::string& out)
   return utf8_into(value, out);
 }
 
+std::expected<void, PyError> TextViewArg::convert(PyObject* value, Utf8Text& out) {
+  if (!PyUnicode_Check(value)) {
+    return std::unexpected(conversion_error(value, "PyString"));
+  }
+  auto read = utf8_view(value, out.copy_);
+  if (!read) {
+    return std::unexpected(std::move(read.error()));
+  }
+  out.in_place_ = read->in_place;
+  out.in_place_text_ = read->in_place ? read->text : std::string_view();
+  return {};
+}
+
 PyError conversion_error(PyObject* value, std::string_view target) {
   const std::string type =
       type_text(type_of(value), InternedName::QualName, "<failed to extract type name>");

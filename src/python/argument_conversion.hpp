@@ -7,6 +7,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "python/py_error.hpp"
 #include "python/python.hpp"
@@ -29,6 +30,28 @@ struct U8Arg {
 struct TextArg {
   using value_type = std::string;
   static std::expected<void, PyError> convert(PyObject* value, std::string& out);
+};
+
+// A `str` argument's strict UTF-8, for an operation that only reads it during the call: the
+// interpreter's own UTF-8 form read in place where it offers one, else an owned copy.
+class Utf8Text {
+ public:
+  std::string_view view() const { return in_place_ ? in_place_text_ : std::string_view(copy_); }
+  bool in_place() const { return in_place_; }
+  // The copy, when the text was copied rather than read in place.
+  std::string take_copy() && { return std::move(copy_); }
+
+ private:
+  friend struct TextViewArg;
+  std::string_view in_place_text_;
+  std::string copy_;
+  bool in_place_ = false;
+};
+
+// A `str` (or subclass), as a Utf8Text.
+struct TextViewArg {
+  using value_type = Utf8Text;
+  static std::expected<void, PyError> convert(PyObject* value, Utf8Text& out);
 };
 
 // TypeError "'{type}' object cannot be converted to '{target}'", {type} being the __qualname__

@@ -60,29 +60,30 @@ using Shared = FleetBorrow<Access::Shared>;
 using Exclusive = FleetBorrow<Access::Exclusive>;
 
 PyObject* set_endpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method<Access::Exclusive, TextArg, TextArg>(
+  return call_method<Access::Exclusive, TextViewArg, TextArg>(
       kSetEndpoint, self, args, kwargs,
-      [](const Exclusive& borrow, const std::string& model, std::string endpoint) {
-        fleet::set_endpoint(borrow.record(), model, std::move(endpoint));
+      [](const Exclusive& borrow, const Utf8Text& model, std::string endpoint) {
+        fleet::set_endpoint(borrow.record(), model.view(), std::move(endpoint));
       });
 }
 
 PyObject* observe(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method<Access::Exclusive, TextArg, TextArg, TextArg, U64Arg>(
+  return call_method<Access::Exclusive, TextViewArg, TextViewArg, TextViewArg, U64Arg>(
       kObserve, self, args, kwargs,
-      [](const Exclusive& borrow, const std::string& model, const std::string& kind,
-         const std::string& detail_json, std::uint64_t now) {
-        return fleet::observe(borrow.record(), model, kind, detail_json, now);
+      [](const Exclusive& borrow, const Utf8Text& model, const Utf8Text& kind,
+         const Utf8Text& detail_json, std::uint64_t now) {
+        return fleet::observe(borrow.record(), model.view(), kind.view(), detail_json.view(), now);
       });
 }
 
 // The answer kept for the model's entry when there is one; otherwise decided and written, and
 // kept when it does not depend on `now`.
 PyObject* route(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_method<Access::Shared, TextArg, U64Arg>(
+  return call_method<Access::Shared, TextViewArg, U64Arg>(
       kRoute, self, args, kwargs,
-      [](const Shared& borrow, const std::string& model,
+      [](const Shared& borrow, const Utf8Text& model_text,
          std::uint64_t now) -> std::expected<OwnedRef, PyError> {
+        const std::string_view model = model_text.view();
         const fleet::Fleet& record = borrow.record();
         RouteAnswers& answers = borrow.answers();
         const fleet::ModelEntry* entry = fleet::find_entry(record, model);
@@ -182,11 +183,11 @@ PyMethodDef* fleet_methods() {
 }
 
 PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return call_function<U64Arg, U8Arg, TextArg>(
+  return call_function<U64Arg, U8Arg, TextViewArg>(
       kNew, args, kwargs,
       [type](std::uint64_t total_bytes, std::uint8_t reserve_pct,
-             std::string declared_json) -> std::expected<OwnedRef, PyError> {
-        auto record = fleet::build_fleet(total_bytes, reserve_pct, std::move(declared_json));
+             const Utf8Text& declared_json) -> std::expected<OwnedRef, PyError> {
+        auto record = fleet::build_fleet(total_bytes, reserve_pct, declared_json.view());
         if (!record) {
           return std::unexpected(operation_error(std::move(record).error()));
         }

@@ -25,10 +25,15 @@ constexpr const char* kPlanDoc =
     "Can this card hold this roster? Returns a JSON string.";
 
 PyObject* plan_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return call_function<U64Arg, U8Arg, TextArg>(
+  return call_function<U64Arg, U8Arg, TextViewArg>(
       kPlanParameters, args, kwargs,
-      [](std::uint64_t total_bytes, std::uint8_t reserve_pct, std::string declared_json) {
-        return planner::plan_in_blocks(total_bytes, reserve_pct, std::move(declared_json));
+      [](std::uint64_t total_bytes, std::uint8_t reserve_pct, Utf8Text declared_json) {
+        if (declared_json.in_place()) {
+          return planner::plan_in_blocks(total_bytes, reserve_pct, declared_json.view());
+        }
+        // A copy is given up as soon as it is read.
+        return planner::plan_in_blocks(total_bytes, reserve_pct,
+                                       std::move(declared_json).take_copy());
       });
 }
 

@@ -1,10 +1,13 @@
 #include "python/utf8.hpp"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
 
+#include "python/interpreter_version.hpp"
 #include "python/owned_ref.hpp"
 
 namespace marlix::python {
@@ -76,7 +79,39 @@ bool encode_short(PyObject* text, Py_ssize_t length, std::string& out) {
   return true;
 }
 
+// PyUnicode_AsUTF8AndSize, which joined the limited API in 3.10: on such an interpreter it is
+// taken from the interpreter by name, as the module's other imports are, and on 3.9 (or if it
+// cannot be found) there is none and texts are copied. It hands out the `str`'s own UTF-8 form:
+// for an ASCII text its characters themselves; any other text makes that form once and keeps it
+// beside its characters for the rest of its life, as every in-place UTF-8 read does.
+using InPlaceUtf8 = const char* (*)(PyObject*, Py_ssize_t*);
+
+InPlaceUtf8 in_place_utf8() {
+  static const InPlaceUtf8 read = []() -> InPlaceUtf8 {
+    if (running_interpreter_version() < InterpreterVersion{3, 10, 0}) {
+      return nullptr;
+    }
+    return reinterpret_cast<InPlaceUtf8>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  }();
+  return read;
+}
+
 }  // namespace
+
+std::expected<Utf8View, PyError> utf8_view(PyObject* text, std::string& copy) {
+  if (const InPlaceUtf8 read = in_place_utf8()) {
+    Py_ssize_t size = 0;
+    const char* data = read(text, &size);
+    if (data == nullptr) {
+      return std::unexpected(PyError::fetch());
+    }
+    return Utf8View{std::string_view(data, static_cast<std::size_t>(size)), true};
+  }
+  if (auto done = utf8_into(text, copy); !done) {
+    return std::unexpected(std::move(done.error()));
+  }
+  return Utf8View{copy, false};
+}
 
 std::expected<void, PyError> utf8_into(PyObject* text, std::string& out) {
   out.clear();

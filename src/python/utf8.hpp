@@ -1,8 +1,10 @@
-// Texts out of Python `str` objects, as owned UTF-8 copies.
+// Texts out of Python `str` objects: owned UTF-8 copies, or the interpreter's own UTF-8 form
+// read in place where it offers one.
 #pragma once
 
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "python/py_error.hpp"
 #include "python/python.hpp"
@@ -15,5 +17,14 @@ namespace marlix::python {
 std::expected<std::string, PyError> utf8_of(PyObject* text);
 // The same into `out`, which ends up holding the text, or something unspecified on an error.
 std::expected<void, PyError> utf8_into(PyObject* text, std::string& out);
+
+// Strict UTF-8 of a `str` as a view that lives as long as the `str` does: its own UTF-8 form,
+// read in place, on an interpreter whose limited API has that (3.10 on); else a copy made into
+// `copy`, which the view then points into. `in_place` says which.
+struct Utf8View {
+  std::string_view text;
+  bool in_place = false;
+};
+std::expected<Utf8View, PyError> utf8_view(PyObject* text, std::string& copy);
 
 }  // namespace marlix::python

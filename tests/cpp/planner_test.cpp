@@ -272,9 +272,15 @@ TEST(PlanTest, BlocksJoinToThePlanAndSplitNoCharacter) {
       joined += block;
     }
     EXPECT_EQ(joined, *whole);
+    // Read where it lies, the roster gives the very same blocks.
+    auto viewed = plan_in_blocks(card, 10, std::string_view(text));
+    ASSERT_TRUE(viewed.has_value());
+    EXPECT_EQ(*viewed, *blocks);
   }
   for (std::string_view bad : {"[", R"([{"model":"a"}])"}) {
     EXPECT_EQ(plan_in_blocks(kCard24, 10, std::string(bad)).error(),
+              plan(kCard24, 10, std::string(bad)).error());
+    EXPECT_EQ(plan_in_blocks(kCard24, 10, bad).error(),
               plan(kCard24, 10, std::string(bad)).error());
   }
 }

@@ -254,14 +254,15 @@ def test_unprintable_type_error(monkeypatch):
 def test_internal_failure(run_python):
     # Without a test hook the one way to reach an internal failure from Python is to make a
     # native allocation fail: the address-space limit leaves room for the slices a long text is
-    # encoded in, but not for the module's own copy of the roster.
+    # encoded in, but neither for a copy of the roster (where the text cannot be read in place)
+    # nor for the entries its braces could open.
     result = run_python(
         """
         import resource
         import _marlix
 
         size = 256 * 1024 * 1024
-        text = "[" + " " * size
+        text = "[" + "{" * size
         with open("/proc/self/status") as status:
             in_use = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
         limit = in_use + size // 2
@@ -269,7 +270,7 @@ def test_internal_failure(run_python):
         resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
         try:
             try:
-                _marlix.plan(1, 0, text)
+                _marlix.Fleet(1, 0, text)
             except Exception:
                 print("caught by except Exception")
         except BaseException as error:
@@ -283,7 +284,7 @@ def test_internal_failure(run_python):
             # Raised again, it is the same type: created once per process.
             resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
             try:
-                _marlix.plan(1, 0, text)
+                _marlix.Fleet(1, 0, text)
             except BaseException as again:
                 print(type(again) is kind)
         """
