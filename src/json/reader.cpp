@@ -23,12 +23,8 @@ static_assert(std::size(kPowersOfTen) == 309);
 constexpr std::uint8_t kMaxDepth = 128;
 
 struct FieldRequest {
-  std::span<const std::string_view> keys;
+  const FieldKeys& keys;
   const FieldSink* sink;
-  // For each key, the first position holding the same key: a key asked for twice is matched
-  // once, at its first position, and its later slots are filled from there.
-  std::array<std::size_t, kMaxFields> first_of{};
-  bool repeats = false;
 };
 
 std::uint32_t load4(const char* at) {
@@ -408,20 +404,20 @@ class Reader {
   // One element of the top-level array, handed to the sink as the values under `keys`.
   bool read_element_fields(const FieldRequest& request) {
     std::array<const Value*, kMaxFields> found{};
-    const std::span<const Value*> slots(found.data(), request.keys.size());
+    const std::span<const Value*> slots(found.data(), request.keys.keys().size());
     skip_whitespace();
     if (!at_end() && peek() == '{') {
-      FieldMembers members{*this, request.keys, slots, {}};
+      FieldMembers members{*this, request.keys.keys(), slots, {}};
       if (!read_members(members)) {
         return false;
       }
     } else if (!read_value(dropped_)) {
       return false;
     }
-    if (request.repeats) {
+    if (request.keys.repeats()) {
       // Every slot of the same key finds its value, as a lookup under each would.
       for (std::size_t j = 0; j < slots.size(); ++j) {
-        slots[j] = slots[request.first_of[j]];
+        slots[j] = slots[request.keys.first_of(j)];
       }
     }
     (*request.sink)(std::span<const Value* const>(slots));
@@ -840,18 +836,12 @@ std::expected<Value, ParseError> read_elements(std::string_view text, const Elem
 std::expected<Value, ParseError> read_fields(std::string_view text,
                                              std::span<const std::string_view> keys,
                                              FieldSink fields) {
-  if (keys.size() > kMaxFields) {
-    throw InternalError("more keys asked for than an element read has slots");
-  }
-  FieldRequest request{keys, &fields};
-  for (std::size_t j = 0; j < keys.size(); ++j) {
-    std::size_t first = 0;
-    while (first < j && !same_key(keys[first], keys[j])) {
-      ++first;
-    }
-    request.first_of[j] = first;
-    request.repeats = request.repeats || first != j;
-  }
+  return read_fields(text, FieldKeys(keys), fields);
+}
+
+std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
+                                             FieldSink fields) {
+  const FieldRequest request{keys, &fields};
   return Reader(text).run(nullptr, &request);
 }
 

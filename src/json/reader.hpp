@@ -1,6 +1,8 @@
 // The one JSON reader: strict JSON text to a value tree, or a parse error with its position.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -9,6 +11,7 @@
 #include <string_view>
 
 #include "core/function_ref.hpp"
+#include "core/internal_error.hpp"
 #include "json/value.hpp"
 
 namespace marlix::json {
@@ -70,6 +73,39 @@ inline constexpr std::size_t kMaxFields = 8;
 using FieldSink = FunctionRef<void(std::span<const Value* const> found)>;
 std::expected<Value, ParseError> read_fields(std::string_view text,
                                              std::span<const std::string_view> keys,
+                                             FieldSink fields);
+
+// The keys of a field read, with each key's first position among them: a key asked for twice is
+// matched once, at its first position, and its later slots are filled from there. A caller
+// whose keys never change makes this once, as a constant.
+class FieldKeys {
+ public:
+  constexpr explicit FieldKeys(std::span<const std::string_view> keys) : keys_(keys) {
+    if (keys.size() > kMaxFields) {
+      throw InternalError("more keys asked for than an element read has slots");
+    }
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      std::size_t first = 0;
+      while (first < j && keys[first] != keys[j]) {
+        ++first;
+      }
+      first_of_[j] = first;
+      repeats_ = repeats_ || first != j;
+    }
+  }
+
+  std::span<const std::string_view> keys() const { return keys_; }
+  std::size_t first_of(std::size_t j) const { return first_of_[j]; }
+  bool repeats() const { return repeats_; }
+
+ private:
+  std::span<const std::string_view> keys_;
+  std::array<std::size_t, kMaxFields> first_of_{};
+  bool repeats_ = false;
+};
+
+// The same read for keys made ready beforehand.
+std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
                                              FieldSink fields);
 
 }  // namespace marlix::json

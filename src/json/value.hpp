@@ -81,7 +81,9 @@ class Value {
  public:
   enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object };
 
-  Value() = default;  // null
+  // Null. Made as the first alternative in place, which leaves the rest of the storage alone
+  // (the default constructor would zero all of it first).
+  Value() noexcept : payload_(std::in_place_index<0>) {}
   static Value null() { return Value(); }
   static Value boolean(bool b) { return Value(Payload(std::in_place_index<1>, b)); }
   static Value number(Number n) { return Value(Payload(std::in_place_index<2>, n)); }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <deque>
-#include <optional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -198,15 +198,16 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   // Kept in small chunks rather than one growing array: for a large roster the rejections never
   // sit in memory twice while their storage moves. A deque allocates as soon as it exists, so
-  // it is made with the first rejection: a roster that fits costs no allocation for it.
-  std::optional<std::deque<RejectedModel>> rejected_models;
+  // it is made with the first rejection: a roster that fits costs no allocation for it (and no
+  // clearing of an empty deque's room either).
+  std::unique_ptr<std::deque<RejectedModel>> rejected_models;
   std::size_t admitted = 0;
   out.text(kDocumentHead);
   auto read = read_declared(declared_json, [&](const DeclaredView& m, std::size_t position) {
     auto verdict = fit.judge(m.model, need_bytes(m.weights_bytes, m.kv_bytes), position);
     if (verdict) {
       if (!rejected_models) {
-        rejected_models.emplace();
+        rejected_models = std::make_unique<std::deque<RejectedModel>>();
       }
       rejected_models->push_back(std::move(*verdict));
     } else {

@@ -15,6 +15,7 @@ namespace {
 constexpr std::array<std::string_view, 5> kEntryKeys = {"model", "weightsBytes", "weights_bytes",
                                                         "kvBytes", "kv_bytes"};
 enum Slot : std::size_t { kModel, kWeightsCamel, kWeightsSnake, kKvCamel, kKvSnake };
+constexpr json::FieldKeys kEntryFieldKeys(kEntryKeys);
 
 // What a member lookup on one entry finds under each of kEntryKeys (null for nothing).
 using EntryFields = std::span<const json::Value* const, kEntryKeys.size()>;
@@ -167,10 +168,10 @@ std::expected<std::size_t, std::string> read_declared(std::string_view text, Dec
   // no entry, let alone the whole roster, is ever built as a tree. Its errors count only if the
   // whole text is JSON.
   RosterReader reader(model);
-  auto parsed =
-      json::read_fields(text, kEntryKeys, [&reader](std::span<const json::Value* const> found) {
-        reader.add(EntryFields(found.data(), kEntryKeys.size()));
-      });
+  auto parsed = json::read_fields(text, kEntryFieldKeys,
+                                  [&reader](std::span<const json::Value* const> found) {
+                                    reader.add(EntryFields(found.data(), kEntryKeys.size()));
+                                  });
   if (!parsed) {
     return std::unexpected("bad json: " + parsed.error().text());
   }

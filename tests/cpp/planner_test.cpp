@@ -116,6 +116,10 @@ TEST(FormatGibTest, AgreesWithFixedNotation) {
     counts.push_back(x >> (i % 64));
   }
   counts.insert(counts.end(), {UINT64_MAX, UINT64_MAX - 1024, UINT64_MAX - 2048, 1ull << 63});
+  // Counts up to 2^53 are their own doubles; above it they round, halfway cases to even.
+  for (std::uint64_t near = (1ull << 53) - 4; near <= (1ull << 53) + 8; ++near) {
+    counts.push_back(near);
+  }
   for (std::uint64_t bytes : counts) {
     ASSERT_EQ(format_gib(bytes), fixed(bytes)) << bytes;
   }
