@@ -208,6 +208,10 @@ std::expected<void, PyError> match_arguments(const ParameterSpec& spec, VectorAr
   for (Py_ssize_t i = 0; i < given; ++i) {
     slots[static_cast<std::size_t>(i)] = OwnedRef::borrow(arguments.values[i]);
   }
+  // The usual call, every parameter given by position: nothing is left to look for.
+  if (arguments.keyword_names == nullptr && static_cast<std::size_t>(given) == spec.size()) {
+    return {};
+  }
 
   PyObject* const names = arguments.keyword_names;
   const Py_ssize_t keyword_count = names == nullptr ? 0 : PyTuple_Size(names);
