@@ -105,39 +105,55 @@ std::optional<std::size_t> keyword_slot(const ParameterSpec& spec, PyObject* key
   return std::nullopt;
 }
 
-// Puts the value given by keyword `key` into its slot.
-std::expected<void, PyError> place_keyword(const ParameterSpec& spec, PyObject* key,
-                                           PyObject* value, std::span<OwnedRef> slots) {
-  // Held while its text form runs, which may be Python code of a `str` subclass.
-  const OwnedRef held_key = OwnedRef::borrow(key);
-  const auto slot = keyword_slot(spec, held_key.get());
-  if (!slot) {
-    return std::unexpected(unexpected_keyword(spec, held_key.get()));
-  }
-  if (slots[*slot]) {
-    return std::unexpected(type_error(spec.display_name() + " got multiple values for argument '" +
-                                      std::string(spec.name_at(*slot)) + "'"));
-  }
-  slots[*slot] = OwnedRef::borrow(value);
-  return {};
-}
+}  // namespace
 
-// The checks before positional arguments are placed: the slots fit the description and no
-// more arguments are given than it has positional parameters.
-std::expected<void, PyError> check_positional(const ParameterSpec& spec, Py_ssize_t given,
-                                              std::span<OwnedRef> slots) {
+std::expected<void, PyError> match_arguments(const ParameterSpec& spec, PyObject* args,
+                                             PyObject* kwargs, std::span<OwnedRef> slots) {
   if (slots.size() != spec.size()) {
     throw InternalError("argument slots do not match the parameter description");
   }
-  if (static_cast<std::size_t>(given) > spec.positional.size()) {
-    return std::unexpected(too_many_positional(spec, static_cast<std::size_t>(given)));
-  }
-  return {};
-}
+  const std::size_t positional_count = spec.positional.size();
 
-// The checks once every argument is placed: no required parameter is left without a value.
-std::expected<void, PyError> check_missing(const ParameterSpec& spec, std::size_t given,
-                                           std::span<OwnedRef> slots) {
+  const Py_ssize_t given_size = args == nullptr ? 0 : PyTuple_Size(args);
+  if (given_size < 0) {
+    return std::unexpected(PyError::fetch());
+  }
+  const auto given = static_cast<std::size_t>(given_size);
+  if (given > positional_count) {
+    return std::unexpected(too_many_positional(spec, given));
+  }
+  for (std::size_t i = 0; i < given; ++i) {
+    PyObject* item = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    if (item == nullptr) {
+      return std::unexpected(PyError::fetch());
+    }
+    slots[i] = OwnedRef::borrow(item);
+  }
+
+  const Py_ssize_t keyword_count = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
+  if (keyword_count < 0) {
+    return std::unexpected(PyError::fetch());
+  }
+  if (keyword_count > 0) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      // Held while its text form runs, which may be Python code of a `str` subclass.
+      const OwnedRef held_key = OwnedRef::borrow(key);
+      const auto slot = keyword_slot(spec, held_key.get());
+      if (!slot) {
+        return std::unexpected(unexpected_keyword(spec, held_key.get()));
+      }
+      if (slots[*slot]) {
+        return std::unexpected(type_error(spec.display_name() +
+                                          " got multiple values for argument '" +
+                                          std::string(spec.name_at(*slot)) + "'"));
+      }
+      slots[*slot] = OwnedRef::borrow(value);
+    }
+  }
+
   if (given < spec.required_positional) {
     std::vector<std::string_view> names;
     for (std::size_t i = given; i < spec.required_positional; ++i) {
@@ -152,7 +168,7 @@ std::expected<void, PyError> check_missing(const ParameterSpec& spec, std::size_
 
   std::vector<std::string_view> keyword_names;
   for (std::size_t i = 0; i < spec.keyword_only.size(); ++i) {
-    if (spec.keyword_only[i].required && !slots[spec.positional.size() + i]) {
+    if (spec.keyword_only[i].required && !slots[positional_count + i]) {
       keyword_names.push_back(spec.keyword_only[i].name);
     }
   }
@@ -160,74 +176,6 @@ std::expected<void, PyError> check_missing(const ParameterSpec& spec, std::size_
     return std::unexpected(missing(spec, "keyword", keyword_names));
   }
   return {};
-}
-
-}  // namespace
-
-std::expected<void, PyError> match_arguments(const ParameterSpec& spec, TupleArguments arguments,
-                                             std::span<OwnedRef> slots) {
-  const Py_ssize_t given = arguments.args == nullptr ? 0 : PyTuple_Size(arguments.args);
-  if (given < 0) {
-    return std::unexpected(PyError::fetch());
-  }
-  if (auto checked = check_positional(spec, given, slots); !checked) {
-    return checked;
-  }
-  for (Py_ssize_t i = 0; i < given; ++i) {
-    PyObject* item = PyTuple_GetItem(arguments.args, i);
-    if (item == nullptr) {
-      return std::unexpected(PyError::fetch());
-    }
-    slots[static_cast<std::size_t>(i)] = OwnedRef::borrow(item);
-  }
-
-  PyObject* const kwargs = arguments.kwargs;
-  const Py_ssize_t keyword_count = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
-  if (keyword_count < 0) {
-    return std::unexpected(PyError::fetch());
-  }
-  if (keyword_count > 0) {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (auto placed = place_keyword(spec, key, value, slots); !placed) {
-        return placed;
-      }
-    }
-  }
-  return check_missing(spec, static_cast<std::size_t>(given), slots);
-}
-
-std::expected<void, PyError> match_arguments(const ParameterSpec& spec, VectorArguments arguments,
-                                             std::span<OwnedRef> slots) {
-  const Py_ssize_t given = arguments.count;
-  if (auto checked = check_positional(spec, given, slots); !checked) {
-    return checked;
-  }
-  for (Py_ssize_t i = 0; i < given; ++i) {
-    slots[static_cast<std::size_t>(i)] = OwnedRef::borrow(arguments.values[i]);
-  }
-  // The usual call, every parameter given by position: nothing is left to look for.
-  if (arguments.keyword_names == nullptr && static_cast<std::size_t>(given) == spec.size()) {
-    return {};
-  }
-
-  PyObject* const names = arguments.keyword_names;
-  const Py_ssize_t keyword_count = names == nullptr ? 0 : PyTuple_Size(names);
-  if (keyword_count < 0) {
-    return std::unexpected(PyError::fetch());
-  }
-  for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-    PyObject* key = PyTuple_GetItem(names, i);
-    if (key == nullptr) {
-      return std::unexpected(PyError::fetch());
-    }
-    if (auto placed = place_keyword(spec, key, arguments.values[given + i], slots); !placed) {
-      return placed;
-    }
-  }
-  return check_missing(spec, static_cast<std::size_t>(given), slots);
 }
 
 }  // namespace marlix::python

@@ -1,11 +1,10 @@
-// Matching a call's positional and keyword arguments to a callable's parameters, with
+// Matching a call's positional tuple and keyword dictionary to a callable's parameters, with
 // the interpreter's wording for every mismatch. Nothing is converted here.
 #pragma once
 
 #include <expected>
 #include <span>
 
-#include "python/call_arguments.hpp"
 #include "python/owned_ref.hpp"
 #include "python/parameters.hpp"
 #include "python/py_error.hpp"
@@ -14,11 +13,9 @@
 namespace marlix::python {
 
 // Fills `slots` (one per parameter, in ParameterSpec::name_at order) with strong references to
-// the matched values; a parameter given no value keeps an empty slot. The arguments come in
-// either convention.
-std::expected<void, PyError> match_arguments(const ParameterSpec& spec, TupleArguments arguments,
-                                             std::span<OwnedRef> slots);
-std::expected<void, PyError> match_arguments(const ParameterSpec& spec, VectorArguments arguments,
-                                             std::span<OwnedRef> slots);
+// the matched values; a parameter given no value keeps an empty slot. `args` may be null (no
+// positional arguments) and `kwargs` null or a dict.
+std::expected<void, PyError> match_arguments(const ParameterSpec& spec, PyObject* args,
+                                             PyObject* kwargs, std::span<OwnedRef> slots);
 
 }  // namespace marlix::python

@@ -76,12 +76,12 @@ std::optional<PyError> convert_arguments([[maybe_unused]] const ParameterSpec& s
 // The call sequence. `take_access` returns std::expected<Access, PyError>; the access object
 // lives until the result is converted and gives access back when destroyed, on every path.
 // `operation` receives the access object and the converted values.
-// `arguments` is TupleArguments or VectorArguments.
-template <typename... Kinds, typename Arguments, typename TakeAccess, typename Operation>
-std::expected<OwnedRef, PyError> run_call(const ParameterSpec& spec, Arguments arguments,
-                                          TakeAccess&& take_access, Operation&& operation) {
+template <typename... Kinds, typename TakeAccess, typename Operation>
+std::expected<OwnedRef, PyError> run_call(const ParameterSpec& spec, PyObject* args,
+                                          PyObject* kwargs, TakeAccess&& take_access,
+                                          Operation&& operation) {
   std::array<OwnedRef, sizeof...(Kinds)> slots;
-  if (auto matched = match_arguments(spec, arguments, slots); !matched) {
+  if (auto matched = match_arguments(spec, args, kwargs, slots); !matched) {
     return std::unexpected(std::move(matched.error()));
   }
   auto access = std::forward<TakeAccess>(take_access)();
@@ -105,12 +105,13 @@ std::expected<OwnedRef, PyError> run_call(const ParameterSpec& spec, Arguments a
 }
 
 // A module-level function: the call sequence without access steps.
-template <typename... Kinds, typename Arguments, typename Operation>
-PyObject* call_function(const ParameterSpec& spec, Arguments arguments, Operation&& operation) {
+template <typename... Kinds, typename Operation>
+PyObject* call_function(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+                        Operation&& operation) {
   struct NoAccess {};
   return at_boundary([&] {
     return run_call<Kinds...>(
-        spec, arguments, [] { return std::expected<NoAccess, PyError>(NoAccess{}); },
+        spec, args, kwargs, [] { return std::expected<NoAccess, PyError>(NoAccess{}); },
         [&](NoAccess, auto&&... values) {
           return operation(std::forward<decltype(values)>(values)...);
         });

@@ -13,7 +13,6 @@
 #include "fleet/report.hpp"
 #include "fleet/route.hpp"
 #include "python/boundary.hpp"
-#include "python/call_arguments.hpp"
 #include "python/fleet_borrow.hpp"
 #include "python/fleet_object.hpp"
 
@@ -23,12 +22,12 @@ namespace {
 
 // A method: the call sequence with access to the instance taken after matching and before
 // conversion; `operation` receives the borrow and the converted arguments.
-template <Access Mode, typename... Kinds, typename Arguments, typename Operation>
-PyObject* call_method(const ParameterSpec& spec, PyObject* self, Arguments arguments,
+template <Access Mode, typename... Kinds, typename Operation>
+PyObject* call_method(const ParameterSpec& spec, PyObject* self, PyObject* args, PyObject* kwargs,
                       Operation&& operation) {
   return at_boundary([&] {
     return run_call<Kinds...>(
-        spec, arguments, [self] { return FleetBorrow<Mode>::take(self); },
+        spec, args, kwargs, [self] { return FleetBorrow<Mode>::take(self); },
         std::forward<Operation>(operation));
   });
 }
@@ -60,19 +59,17 @@ constexpr ParameterSpec kReport = method("report", kReportNames);
 using Shared = FleetBorrow<Access::Shared>;
 using Exclusive = FleetBorrow<Access::Exclusive>;
 
-template <typename Arguments>
-PyObject* set_endpoint(PyObject* self, Arguments arguments) {
+PyObject* set_endpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Exclusive, TextViewArg, TextArg>(
-      kSetEndpoint, self, arguments,
+      kSetEndpoint, self, args, kwargs,
       [](const Exclusive& borrow, const Utf8Text& model, std::string endpoint) {
         fleet::set_endpoint(borrow.record(), model.view(), std::move(endpoint));
       });
 }
 
-template <typename Arguments>
-PyObject* observe(PyObject* self, Arguments arguments) {
+PyObject* observe(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Exclusive, TextViewArg, TextViewArg, TextViewArg, U64Arg>(
-      kObserve, self, arguments,
+      kObserve, self, args, kwargs,
       [](const Exclusive& borrow, const Utf8Text& model, const Utf8Text& kind,
          const Utf8Text& detail_json, std::uint64_t now) {
         return fleet::observe(borrow.record(), model.view(), kind.view(), detail_json.view(), now);
@@ -81,10 +78,9 @@ PyObject* observe(PyObject* self, Arguments arguments) {
 
 // The answer kept for the model's entry when there is one; otherwise decided and written, and
 // kept when it does not depend on `now`.
-template <typename Arguments>
-PyObject* route(PyObject* self, Arguments arguments) {
+PyObject* route(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Shared, TextViewArg, U64Arg>(
-      kRoute, self, arguments,
+      kRoute, self, args, kwargs,
       [](const Shared& borrow, const Utf8Text& model_text,
          std::uint64_t now) -> std::expected<OwnedRef, PyError> {
         const std::string_view model = model_text.view();
@@ -109,28 +105,32 @@ PyObject* route(PyObject* self, Arguments arguments) {
 }
 
 PyObject* next_to_load(PyObject* self, PyObject* /*unused*/) {
-  return call_method<Access::Shared>(
-      kNextToLoad, self, TupleArguments{nullptr, nullptr},
-      [](const Shared& borrow) { return fleet::next_to_load(borrow.record()); });
+  return call_method<Access::Shared>(kNextToLoad, self, nullptr, nullptr, [](const Shared& borrow) {
+    return fleet::next_to_load(borrow.record());
+  });
 }
 
 PyObject* committed_bytes(PyObject* self, PyObject* /*unused*/) {
   return call_method<Access::Shared>(
-      kCommittedBytes, self, TupleArguments{nullptr, nullptr},
+      kCommittedBytes, self, nullptr, nullptr,
       [](const Shared& borrow) { return fleet::committed_bytes(borrow.record()); });
 }
 
 PyObject* free_bytes(PyObject* self, PyObject* /*unused*/) {
-  return call_method<Access::Shared>(
-      kFreeBytes, self, TupleArguments{nullptr, nullptr},
-      [](const Shared& borrow) { return fleet::free_bytes(borrow.record()); });
+  return call_method<Access::Shared>(kFreeBytes, self, nullptr, nullptr, [](const Shared& borrow) {
+    return fleet::free_bytes(borrow.record());
+  });
 }
 
-template <typename Arguments>
-PyObject* report(PyObject* self, Arguments arguments) {
+PyObject* report(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method<Access::Shared, U64Arg>(
-      kReport, self, arguments,
+      kReport, self, args, kwargs,
       [](const Shared& borrow, std::uint64_t now) { return fleet::report(borrow.record(), now); });
+}
+
+template <typename Entry>
+PyCFunction entry(Entry* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr const char* kObserveDoc =
@@ -168,18 +168,15 @@ PyMethodDef* fleet_methods() {
   // Filled on the first call, during module initialisation: the casts to PyCFunction are not
   // constant expressions, so a table at namespace scope would be filled by a constructor that
   // runs as soon as the library is loaded.
+  constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
   static PyMethodDef methods[] = {
-      method_record<&set_endpoint<TupleArguments>, &set_endpoint<VectorArguments>>(
-          "set_endpoint", "set_endpoint($self, model, endpoint)\n--\n\n"),
-      method_record<&observe<TupleArguments>, &observe<VectorArguments>>("observe", kObserveDoc),
-      method_record<&route<TupleArguments>, &route<VectorArguments>>(
-          "route", "route($self, model, now)\n--\n\n"),
-      {"next_to_load", as_cfunction(&next_to_load), METH_NOARGS, "next_to_load($self)\n--\n\n"},
-      {"committed_bytes", as_cfunction(&committed_bytes), METH_NOARGS,
-       "committed_bytes($self)\n--\n\n"},
-      {"free_bytes", as_cfunction(&free_bytes), METH_NOARGS, "free_bytes($self)\n--\n\n"},
-      method_record<&report<TupleArguments>, &report<VectorArguments>>(
-          "report", "report($self, now)\n--\n\n"),
+      {"set_endpoint", entry(&set_endpoint), kArgs, "set_endpoint($self, model, endpoint)\n--\n\n"},
+      {"observe", entry(&observe), kArgs, kObserveDoc},
+      {"route", entry(&route), kArgs, "route($self, model, now)\n--\n\n"},
+      {"next_to_load", entry(&next_to_load), METH_NOARGS, "next_to_load($self)\n--\n\n"},
+      {"committed_bytes", entry(&committed_bytes), METH_NOARGS, "committed_bytes($self)\n--\n\n"},
+      {"free_bytes", entry(&free_bytes), METH_NOARGS, "free_bytes($self)\n--\n\n"},
+      {"report", entry(&report), kArgs, "report($self, now)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;
@@ -187,7 +184,7 @@ PyMethodDef* fleet_methods() {
 
 PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_function<U64Arg, U8Arg, TextViewArg>(
-      kNew, TupleArguments{args, kwargs},
+      kNew, args, kwargs,
       [type](std::uint64_t total_bytes, std::uint8_t reserve_pct,
              const Utf8Text& declared_json) -> std::expected<OwnedRef, PyError> {
         auto record = fleet::build_fleet(total_bytes, reserve_pct, declared_json.view());

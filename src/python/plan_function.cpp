@@ -5,7 +5,6 @@
 
 #include "planner/plan.hpp"
 #include "python/boundary.hpp"
-#include "python/call_arguments.hpp"
 
 namespace marlix::python {
 
@@ -25,10 +24,9 @@ constexpr const char* kPlanDoc =
     "plan(total_bytes, reserve_pct, declared_json)\n--\n\n"
     "Can this card hold this roster? Returns a JSON string.";
 
-template <typename Arguments>
-PyObject* plan_entry(PyObject* /*module*/, Arguments arguments) {
+PyObject* plan_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return call_function<U64Arg, U8Arg, TextViewArg>(
-      kPlanParameters, arguments,
+      kPlanParameters, args, kwargs,
       [](std::uint64_t total_bytes, std::uint8_t reserve_pct, Utf8Text declared_json) {
         if (declared_json.in_place()) {
           return planner::plan_in_blocks(total_bytes, reserve_pct, declared_json.view());
@@ -44,8 +42,9 @@ PyObject* plan_entry(PyObject* /*module*/, Arguments arguments) {
 std::expected<OwnedRef, PyError> new_plan_function(PyObject* module) {
   // The function object points at its record for as long as it exists, which is for the rest
   // of the process once the module is set up: the record is never freed.
-  auto* record = new PyMethodDef(
-      method_record<&plan_entry<TupleArguments>, &plan_entry<VectorArguments>>("plan", kPlanDoc));
+  auto* record = new PyMethodDef{
+      "plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&plan_entry)),
+      METH_VARARGS | METH_KEYWORDS, kPlanDoc};
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) {
     return std::unexpected(PyError::fetch());

@@ -76,6 +76,8 @@ class Unprintable:
             "plan() got an unexpected keyword argument '" + "\ufffd" * 6 + "'",
         ),
         ((1, 2), {"\U0001f600": "[]"}, "plan() got an unexpected keyword argument '\U0001f600'"),
+        # A key that is not a str reaches matching too, shown by its text form.
+        ((1, 2, "[]"), {1: 2}, "plan() got an unexpected keyword argument '1'"),
     ],
 )
 def test_argument_matching_messages(args, kwargs, message):
@@ -303,20 +305,16 @@ def test_internal_failure(run_python):
 @pytest.mark.parametrize("keywords", [[1], ("total_bytes", 1)])
 def test_keywords_that_are_not_a_dict_raise_the_interpreters_error(keywords):
     # Only C code can pass such keywords; the interpreter's own complaint must come back as the
-    # call's exception, not as a result with an exception left pending. From 3.10 on, functions
-    # and methods take the fast convention, where the interpreter turns the keywords into names
-    # before the module sees them (unchecked, as for its own functions): there only the
-    # constructor receives them as they are.
+    # call's exception, not as a result with an exception left pending.
     call = ctypes.pythonapi.PyObject_Call
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object] * 3
     fleet = _marlix.Fleet(CARD, 10, "[]")
-    calls = [(_marlix.Fleet, (CARD, 2, "[]"))]
-    if sys.version_info < (3, 10):
-        calls += [(plan, (CARD, 2, "[]")), (fleet.report, (0,))]
-    for callable_, args in calls:
+    for callable_, args in [(plan, (CARD, 2, "[]")), (_marlix.Fleet, (CARD, 2, "[]"))]:
         with pytest.raises(SystemError, match="bad argument to internal function"):
             call(callable_, args, keywords)
+    with pytest.raises(SystemError, match="bad argument to internal function"):
+        call(fleet.report, (0,), keywords)
     assert fleet.route("m", 0).startswith('{"model":"m"')
 
 
