@@ -27,37 +27,6 @@ struct FieldRequest {
   const FieldSink* sink;
 };
 
-std::uint32_t load4(const char* at) {
-  std::uint32_t word = 0;
-  std::memcpy(&word, at, 4);
-  return word;
-}
-
-// Keys are short: compared here in at most two overlapping loads instead of a library call.
-// The sizes are compared first, inline, since most keys differ in size.
-bool same_bytes(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  if (n >= 8) {
-    if (n > 16) {
-      return a == b;
-    }
-    return load8(a.data()) == load8(b.data()) && load8(a.data() + n - 8) == load8(b.data() + n - 8);
-  }
-  if (n >= 4) {
-    return load4(a.data()) == load4(b.data()) && load4(a.data() + n - 4) == load4(b.data() + n - 4);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-inline bool same_key(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && same_bytes(a, b);
-}
-
 // The value of eight ASCII digits, or nothing when one of the eight bytes is not a digit.
 std::optional<std::uint32_t> eight_digits(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -391,7 +360,7 @@ class Reader {
     bool value() {
       // The first position of a key matches first, so a repeated key lands at its first slot.
       for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (same_key(keys[i], key_read)) {
+        if (same_text(keys[i], key_read)) {
           Value& slot = reader.fields_[i];
           found[i] = &slot;
           return reader.read_value(slot);
