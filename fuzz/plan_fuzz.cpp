@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_check.hpp"
@@ -174,6 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(
         planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes).error() == doc.error(),
         "the document in blocks fails as the whole one does", doc.error());
+    check(planner::plan_in_blocks(total_bytes, reserve_pct, std::string_view(text), block_bytes)
+                  .error() == doc.error(),
+          "the document from a text read in place fails as the whole one does", doc.error());
   }
   auto roster = planner::load_roster(text);
   check_against_tree(text, roster);
@@ -192,5 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_document(*doc, total_bytes, reserve_pct, *roster);
   check(planner::plan(total_bytes, reserve_pct, text) == doc, "plan is deterministic", *doc);
   check_blocks(planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes), *doc);
+  check_blocks(
+      planner::plan_in_blocks(total_bytes, reserve_pct, std::string_view(text), block_bytes), *doc);
   return 0;
 }
