@@ -25,8 +25,6 @@ constexpr std::size_t kNameWidth = 28;
 constexpr std::string_view kSpaces = "                                ";  // 32: two 16-byte stores
 static_assert(kSpaces.size() >= kNameWidth + 1);
 
-constexpr std::size_t kDigitsMax = kDecimalDigitsMax;
-
 // Characters of valid UTF-8: every byte but the continuation bytes starts one.
 std::size_t code_points(std::string_view text) {
   std::size_t count = 0;
@@ -71,7 +69,7 @@ struct Measure {
   void text(std::string_view s) { size += s.size(); }
   void byte(char) { ++size; }
   void field_end(std::string_view) { size += kSpaces.size(); }
-  void unsigned_integer(std::uint64_t) { size += kDigitsMax; }
+  void unsigned_integer(std::uint64_t) { size += kDecimalDigitsMax; }
   void gib(std::uint64_t) { size += planner::kGibTextMax; }
 };
 

@@ -52,7 +52,7 @@ class TextOut {
     *cursor_++ = c;
   }
   void unsigned_integer(std::uint64_t value) {
-    room(kDigits);
+    room(kDecimalDigitsMax);
     cursor_ = write_decimal(cursor_, value);
   }
   // A piece of at most `most` bytes, written by `write(char* at)`, which returns its end.
@@ -85,8 +85,6 @@ class TextOut {
   TextBlocks finish_blocks() &&;
 
  private:
-  static constexpr std::size_t kDigits = kDecimalDigitsMax;
-
   void room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - cursor_) < n) {
       grow(n);

@@ -189,8 +189,8 @@ struct NoRejections {
 // The plan document written into `out`. Each model is judged as soon as it is read, in roster
 // order, and an admitted name goes straight into the document: neither the roster nor the list
 // of admitted names is held. The document is the one write_plan_document gives for
-// admit_roster's result.
-// `read_done` is called once the roster text has been read, before the rest is written.
+// admit_roster's result. `read_done` is called once the roster text has been read, before the
+// rest is written, so that a caller holding the text can give it up.
 std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t total_bytes,
                                             std::uint8_t reserve_pct,
                                             std::string_view declared_json,

@@ -1,7 +1,5 @@
 #include "python/result_conversion.hpp"
 
-#include <string_view>
-
 #include "python/internal_failure.hpp"
 #include "python/python.hpp"
 
@@ -19,10 +17,7 @@ OwnedRef made(PyObject* object) {
 }  // namespace
 
 OwnedRef to_python(const std::string& text) {
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  // The decoder checks and copies an ASCII text in one pass, a word at a time, so no check of
-  // ours goes before it.
-  return made(PyUnicode_FromStringAndSize(text.data(), size));
+  return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 OwnedRef to_python(json::TextBlocks&& blocks) {
