@@ -78,19 +78,27 @@ inline std::string roster_text(FuzzedDataProvider& in, std::uint64_t card) {
       out += in.ConsumeBool() ? "7" : "{}";  // an entry that is not a model at all
       continue;
     }
-    out += "{\"model\":";
-    json::write_string(out, model_name(in, i));
+    // Mostly compact with the name first, as hosts write; sometimes spaced out, or with the
+    // name last.
+    const bool spaced = in.ConsumeIntegralInRange(0, 7) == 0;
+    const bool name_last = in.ConsumeIntegralInRange(0, 7) == 0;
+    const std::string comma = spaced ? " , " : ",";
+    std::string name = spaced ? "\"model\" : " : "\"model\":";
+    json::write_string(name, model_name(in, i));
     const bool camel = in.ConsumeBool();
     const bool plain = in.ConsumeIntegralInRange(0, 3) != 0;
     const std::uint64_t weights = byte_count(in, card);
-    out += camel ? ",\"weightsBytes\":" : ",\"weights_bytes\":";
-    out += plain ? std::to_string(weights) : count_text(in, weights);
+    std::string counts = camel ? "\"weightsBytes\":" : "\"weights_bytes\":";
+    counts += plain ? std::to_string(weights) : count_text(in, weights);
     if (in.ConsumeBool()) {
       const std::uint64_t kv = byte_count(in, card);
-      out += in.ConsumeBool() ? ",\"kvBytes\":" : ",\"kv_bytes\":";
-      out += plain ? std::to_string(kv) : count_text(in, kv);
+      counts += comma;
+      counts += in.ConsumeBool() ? "\"kvBytes\":" : "\"kv_bytes\":";
+      counts += plain ? std::to_string(kv) : count_text(in, kv);
     }
-    out += '}';
+    out += spaced ? "{ " : "{";
+    out += name_last ? counts + comma + name : name + comma + counts;
+    out += spaced ? " }" : "}";
   }
   out += ']';
   return out;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace marlix {
@@ -48,6 +49,22 @@ inline bool same_bytes_of_size(std::string_view a, std::string_view b) {
 // Whether two texts are equal byte for byte; sizes first, since most differ in size.
 inline bool same_text(std::string_view a, std::string_view b) {
   return a.size() == b.size() && same_bytes_of_size(a, b);
+}
+
+// The value of eight ASCII digits, or nothing when one of the eight bytes is not a digit.
+inline std::optional<std::uint32_t> eight_digits(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  // Each byte less '0' is 0..9 exactly when adding 0x76 to it leaves its high bit clear and the
+  // subtraction did not borrow.
+  const std::uint64_t digits = word - kOnes * '0';
+  if (((digits | (digits + kOnes * 0x76)) & 0x8080808080808080ULL) != 0) {
+    return std::nullopt;
+  }
+  // Pairs, then fours, then the eight (the usual multiply-and-shift steps).
+  std::uint64_t v = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFULL;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFULL;
+  v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFULL;
+  return static_cast<std::uint32_t>(v);
 }
 
 // Whether every byte is below 0x80. The last eight bytes are read whole even where they overlap

@@ -25,23 +25,8 @@ constexpr std::uint8_t kMaxDepth = 128;
 struct FieldRequest {
   const FieldKeys& keys;
   const FieldSink* sink;
+  const PlainElement* plain = nullptr;
 };
-
-// The value of eight ASCII digits, or nothing when one of the eight bytes is not a digit.
-std::optional<std::uint32_t> eight_digits(std::uint64_t word) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  // Each byte less '0' is 0..9 exactly when adding 0x76 to it leaves its high bit clear and the
-  // subtraction did not borrow.
-  const std::uint64_t digits = word - kOnes * '0';
-  if (((digits | (digits + kOnes * 0x76)) & 0x8080808080808080ULL) != 0) {
-    return std::nullopt;
-  }
-  // Pairs, then fours, then the eight (the usual multiply-and-shift steps).
-  std::uint64_t v = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFULL;
-  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFULL;
-  v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFULL;
-  return static_cast<std::uint32_t>(v);
-}
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -221,7 +206,7 @@ class Reader {
     if (peek() != ']') {
       while (true) {
         if (fields != nullptr) {
-          if (!read_element_fields(*fields)) {
+          if (!read_plain_element(*fields) && !read_element_fields(*fields)) {
             return false;
           }
         } else if (Value element; !read_value(element)) {
@@ -369,6 +354,23 @@ class Reader {
       return reader.read_value(reader.dropped_);
     }
   };
+
+  // An element the caller reads itself, if it does; true when it did.
+  bool read_plain_element(const FieldRequest& request) {
+    if (request.plain == nullptr) {
+      return false;
+    }
+    skip_whitespace();
+    const std::size_t end = (*request.plain)(text_, pos_);
+    if (end == pos_) {
+      return false;
+    }
+    if (end < pos_ || end > text_.size()) {
+      throw InternalError("an element read outside the text");
+    }
+    pos_ = end;
+    return true;
+  }
 
   // One element of the top-level array, handed to the sink as the values under `keys`.
   bool read_element_fields(const FieldRequest& request) {
@@ -811,6 +813,12 @@ std::expected<Value, ParseError> read_fields(std::string_view text,
 std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
                                              FieldSink fields) {
   const FieldRequest request{keys, &fields};
+  return Reader(text).run(nullptr, &request);
+}
+
+std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
+                                             FieldSink fields, PlainElement plain) {
+  const FieldRequest request{keys, &fields, &plain};
   return Reader(text).run(nullptr, &request);
 }
 

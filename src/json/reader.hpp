@@ -108,4 +108,14 @@ class FieldKeys {
 std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
                                              FieldSink fields);
 
+// A caller's own reading of an element in a spelling it knows, tried on each element before the
+// general reading: `plain(text, from)`, with `from` at the element's first byte, either reads
+// one whole element there, takes it over itself (`fields` then hears nothing of it) and returns
+// one past its last byte, or returns `from` and leaves the element to the general reading. What
+// it reads must be a JSON value, which the general reading would accept as it stands: the
+// caller's reading only ever declines what the general one would report.
+using PlainElement = FunctionRef<std::size_t(std::string_view text, std::size_t from)>;
+std::expected<Value, ParseError> read_fields(std::string_view text, const FieldKeys& keys,
+                                             FieldSink fields, PlainElement plain);
+
 }  // namespace marlix::json

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/decimal.hpp"
+#include "core/words.hpp"
+#include "json/string_bytes.hpp"
 
 namespace marlix::json {
 
@@ -72,6 +74,9 @@ class TextOut {
 
   // `s` as a quoted, escaped JSON string.
   void string(std::string_view s) {
+    if (plain_short_string(s)) {
+      return;
+    }
     byte('"');
     string_content(s);
     byte('"');
@@ -91,6 +96,41 @@ class TextOut {
     }
   }
   void grow(std::size_t n);
+
+  // A text of 4 to 16 bytes with nothing to escape, as most names are, written with its quotes
+  // from two overlapping loads; false, with nothing written, for any other text.
+  bool plain_short_string(std::string_view s) {
+    const std::size_t n = s.size();
+    const char* const from = s.data();
+    if (n < 4 || n > 16) {
+      return false;
+    }
+    if (n >= 8) {
+      const std::uint64_t head = load8(from);
+      const std::uint64_t tail = load8(from + n - 8);
+      if (special_bytes(head) != 0 || special_bytes(tail) != 0) {
+        return false;
+      }
+      room(n + 2);
+      *cursor_ = '"';
+      std::memcpy(cursor_ + 1, &head, 8);
+      std::memcpy(cursor_ + 1 + n - 8, &tail, 8);
+    } else {
+      const std::uint32_t head = load4(from);
+      const std::uint32_t tail = load4(from + n - 4);
+      // Both words side by side in one, for a single test.
+      if (special_bytes(head | (std::uint64_t{tail} << 32)) != 0) {
+        return false;
+      }
+      room(n + 2);
+      *cursor_ = '"';
+      std::memcpy(cursor_ + 1, &head, 4);
+      std::memcpy(cursor_ + 1 + n - 4, &tail, 4);
+    }
+    cursor_[n + 1] = '"';
+    cursor_ += n + 2;
+    return true;
+  }
   TextOut(std::size_t first_size, std::size_t block_size);
   std::size_t written() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
 

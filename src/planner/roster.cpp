@@ -5,7 +5,9 @@
 #include <cmath>
 #include <span>
 
+#include "core/words.hpp"
 #include "json/reader.hpp"
+#include "json/string_bytes.hpp"
 
 namespace marlix::planner {
 
@@ -65,6 +67,198 @@ std::expected<DeclaredView, std::string> read_entry(EntryFields fields) {
   return DeclaredView{*name, *weights, kv};
 }
 
+// Reads an entry in its plainest spelling, the one a host writes: an object whose members are
+// among kEntryKeys, each at most once, with a name that is a non-empty string without escapes
+// and counts that are digits alone, no more than 19 of them. Whitespace may stand between any
+// two of its parts. Anything else is left to the general reading, which reads, reports and
+// judges it as always; what is read here comes to the very entry that reading would make.
+class PlainEntry {
+ public:
+  PlainEntry(std::string_view text, std::size_t from) : text_(text), at_(from) {}
+
+  // One past the entry's last byte, with the entry in `entry`; nothing when it is not plain.
+  std::optional<std::size_t> read(DeclaredView& entry) {
+    const std::size_t from = at_;
+    if (read_compact(entry)) {
+      return at_;
+    }
+    at_ = from;
+    return read_members(entry);
+  }
+
+ private:
+  // The spelling most hosts write, taken as a whole: compact, with the keys in this order.
+  bool read_compact(DeclaredView& entry) {
+    // Each piece at most 16 bytes, which same_bytes_of_size compares in two word loads.
+    constexpr std::string_view kOpen = "{\"model\":\"";
+    constexpr std::string_view kWeights = "\",\"weightsBytes\"";
+    constexpr std::string_view kKv = ",\"kvBytes\":";
+    if (!here(kOpen)) {
+      return false;
+    }
+    const std::size_t start = at_;
+    const std::size_t end = json::first_special(text_.data(), start, text_.size());
+    if (end == start || end >= text_.size() || text_[end] != '"') {
+      return false;
+    }
+    at_ = end;
+    std::uint64_t weights = 0;
+    std::uint64_t kv = 0;
+    if (!here(kWeights) || !here(":") || !plain_count(weights)) {
+      return false;
+    }
+    if (here(kKv) && !plain_count(kv)) {
+      return false;
+    }
+    if (!here("}")) {
+      return false;
+    }
+    entry = DeclaredView{text_.substr(start, end - start), weights, kv};
+    return true;
+  }
+
+  // Whether `s` stands at the position, which then moves past it.
+  bool here(std::string_view s) {
+    if (text_.size() - at_ < s.size() || !same_bytes_of_size(text_.substr(at_, s.size()), s)) {
+      return false;
+    }
+    at_ += s.size();
+    return true;
+  }
+
+  // The entry member by member, in any order and with any whitespace.
+  std::optional<std::size_t> read_members(DeclaredView& entry) {
+    std::array<bool, kEntryKeys.size()> seen{};
+    std::array<std::uint64_t, kEntryKeys.size()> counts{};
+    std::string_view name;
+    if (!take('{')) {
+      return std::nullopt;
+    }
+    do {
+      skip_whitespace();
+      const std::optional<Slot> slot = entry_key();
+      if (!slot || seen[*slot] || !take(':')) {
+        return std::nullopt;
+      }
+      seen[*slot] = true;
+      skip_whitespace();
+      if (*slot == kModel ? !plain_string(name) : !plain_count(counts[*slot])) {
+        return std::nullopt;
+      }
+    } while (take(','));
+    if (!take('}') || name.empty()) {
+      return std::nullopt;
+    }
+    // The camel-case key first, as for any entry.
+    const auto either = [&](Slot camel, Slot snake) -> std::optional<std::uint64_t> {
+      if (seen[camel]) {
+        return counts[camel];
+      }
+      if (seen[snake]) {
+        return counts[snake];
+      }
+      return std::nullopt;
+    };
+    const std::optional<std::uint64_t> weights = either(kWeightsCamel, kWeightsSnake);
+    if (!weights) {
+      return std::nullopt;
+    }
+    entry = DeclaredView{name, *weights, either(kKvCamel, kKvSnake).value_or(0)};
+    return at_;
+  }
+
+  // One of kEntryKeys as a key, quotes and all, spelled as it is (its letters leave no room for
+  // an escape); the slot it fills, with the position past its closing quote.
+  std::optional<Slot> entry_key() {
+    static constexpr std::array<Slot, kEntryKeys.size()> kMostUsedFirst = {
+        kModel, kWeightsCamel, kKvCamel, kWeightsSnake, kKvSnake};
+    if (at_ >= text_.size() || text_[at_] != '"') {
+      return std::nullopt;
+    }
+    const std::string_view rest = text_.substr(at_ + 1);
+    for (const Slot slot : kMostUsedFirst) {
+      const std::string_view key = kEntryKeys[slot];
+      if (rest.size() > key.size() && rest[key.size()] == '"' &&
+          same_bytes_of_size(rest.substr(0, key.size()), key)) {
+        at_ += key.size() + 2;
+        return slot;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void skip_whitespace() {
+    // A host's compact text has none, and every whitespace byte is at most a space.
+    while (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) <= ' ' &&
+           (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t')) {
+      ++at_;
+    }
+  }
+
+  // The byte `c`, after any whitespace.
+  bool take(char c) {
+    skip_whitespace();
+    if (at_ < text_.size() && text_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+
+  // A string without escapes or control characters, as a view of the text.
+  bool plain_string(std::string_view& out) {
+    if (at_ >= text_.size() || text_[at_] != '"') {
+      return false;
+    }
+    const std::size_t start = at_ + 1;
+    const std::size_t end = json::first_special(text_.data(), start, text_.size());
+    if (end >= text_.size() || text_[end] != '"') {
+      return false;
+    }
+    out = text_.substr(start, end - start);
+    at_ = end + 1;
+    return true;
+  }
+
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  // A whole number in digits alone: no sign, no fraction, no exponent, and no leading zero
+  // (which JSON forbids); up to 19 digits, which always fit in 64 bits. The first eight are
+  // taken in one step where the text has them.
+  bool plain_count(std::uint64_t& out) {
+    constexpr std::size_t kSureDigits = 19;
+    const char* const text = text_.data();
+    const std::size_t size = text_.size();
+    const std::size_t start = at_;
+    std::size_t p = start;
+    std::uint64_t value = 0;
+    if (size - p >= 8) {
+      if (const auto eight = eight_digits(load8(text + p))) {
+        value = *eight;
+        p += 8;
+      }
+    }
+    const std::size_t sure_end = std::min(size, start + kSureDigits);
+    while (p < sure_end && is_digit(text[p])) {
+      value = value * 10 + static_cast<std::uint64_t>(text[p] - '0');
+      ++p;
+    }
+    const std::size_t digits = p - start;
+    if (digits == 0 || (digits > 1 && text[start] == '0')) {
+      return false;
+    }
+    if (p < size && (is_digit(text[p]) || text[p] == '.' || text[p] == 'e' || text[p] == 'E')) {
+      return false;  // a twentieth digit, a fraction or an exponent: the general reading's
+    }
+    at_ = p;
+    out = value;
+    return true;
+  }
+
+  std::string_view text_;
+  std::size_t at_;
+};
+
 }  // namespace
 
 std::optional<std::uint64_t> whole_byte_count(const json::Number& n) {
@@ -113,6 +307,14 @@ class RosterReader {
     errors_ += std::to_string(index);
     errors_ += ": ";
     errors_ += entry.error();
+  }
+
+  // An entry read whole, which has no error.
+  void add(const DeclaredView& entry) {
+    const std::size_t index = next_index_++;
+    if (errors_.empty()) {
+      model_(entry, index);
+    }
   }
 
   std::size_t count() const { return next_index_; }
@@ -168,10 +370,20 @@ std::expected<std::size_t, std::string> read_declared(std::string_view text, Dec
   // no entry, let alone the whole roster, is ever built as a tree. Its errors count only if the
   // whole text is JSON.
   RosterReader reader(model);
-  auto parsed = json::read_fields(text, kEntryFieldKeys,
-                                  [&reader](std::span<const json::Value* const> found) {
-                                    reader.add(EntryFields(found.data(), kEntryKeys.size()));
-                                  });
+  auto parsed = json::read_fields(
+      text, kEntryFieldKeys,
+      [&reader](std::span<const json::Value* const> found) {
+        reader.add(EntryFields(found.data(), kEntryKeys.size()));
+      },
+      [&reader](std::string_view whole, std::size_t from) {
+        DeclaredView entry;
+        const std::optional<std::size_t> end = PlainEntry(whole, from).read(entry);
+        if (!end) {
+          return from;
+        }
+        reader.add(entry);
+        return *end;
+      });
   if (!parsed) {
     return std::unexpected("bad json: " + parsed.error().text());
   }

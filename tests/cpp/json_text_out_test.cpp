@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/text_out.hpp"
+#include "json/writer.hpp"
 
 namespace marlix::json {
 namespace {
@@ -78,6 +79,28 @@ TEST(TextOutTest, BlocksHoldTheContiguousTextWithoutSplittingASequence) {
     TextOut again = TextOut::in_blocks(block_size, 16);
     write_pieces(again, names);
     EXPECT_EQ(std::move(again).finish(), whole);
+  }
+}
+
+TEST(TextOutTest, AStringIsEscapedAsTheWriterEscapesItAtEveryLengthAndPlace) {
+  // Short texts take a road of their own; a byte to escape (or one beside the special ones) at
+  // each place of each length around it must come out as the writer writes it.
+  for (std::size_t n = 0; n <= 20; ++n) {
+    for (std::size_t at = 0; at <= n; ++at) {
+      for (char c : {'"', '\\', '\x01', '\x1f', ' ', '#', '[', '\x7f', '\xe9'}) {
+        std::string s(n, 'a');
+        if (at < n) {
+          s[at] = c;
+        }
+        std::string expected;
+        write_string(expected, s);
+        TextOut out(0);
+        out.text("x");
+        out.string(s);
+        out.text("y");
+        EXPECT_EQ(std::move(out).finish(), "x" + expected + "y") << n << " " << at;
+      }
+    }
   }
 }
 

@@ -185,6 +185,106 @@ TEST(RosterTest, AcceptedForms) {
   EXPECT_EQ(load_roster("[]")->size(), 0u);
 }
 
+// The roster as the tree road reads it: the whole text parsed, then each entry looked up.
+std::expected<Roster, std::string> roster_from_tree(std::string_view text) {
+  auto tree = json::read(text);
+  if (!tree) {
+    return std::unexpected("bad json: " + tree.error().text());
+  }
+  auto roster = read_roster(*tree);
+  if (!roster) {
+    return std::unexpected("could not read the roster: " + roster.error());
+  }
+  return roster;
+}
+
+TEST(RosterTest, EverySpellingOfAnEntryReadsAsTheTreeReadsIt) {
+  // Compact and in the usual order, then each way of leaving that spelling, and texts that stop
+  // or go wrong at every part of an entry.
+  const std::vector<std::string> entries = {
+      R"({"model":"model-000001","weightsBytes":123456789,"kvBytes":12345678})",
+      R"({"model":"m","weightsBytes":0})",
+      R"({"model":"m","weightsBytes":0,"kvBytes":0})",
+      R"({"model":"abcdefghijklmnopq","weightsBytes":9999999999999999999})",
+      R"({"model":"m","weightsBytes":18446744073709551615,"kvBytes":1})",
+      R"({"model":"m","weightsBytes":18446744073709551616})",
+      R"({"model":"m","weightsBytes":99999999999999999999999})",
+      R"({"model":"m","weightsBytes":12345678})",
+      R"({"model":"m","weightsBytes":1234567})",
+      R"({"model":"m","weightsBytes":00})",
+      R"({"model":"m","weightsBytes":01})",
+      R"({"model":"m","weightsBytes":012345678})",
+      R"({"model":"m","weightsBytes":-1})",
+      R"({"model":"m","weightsBytes":-0})",
+      R"({"model":"m","weightsBytes":1.0})",
+      R"({"model":"m","weightsBytes":1.5})",
+      R"({"model":"m","weightsBytes":12345678.0})",
+      R"({"model":"m","weightsBytes":1e3})",
+      R"({"model":"m","weightsBytes":1E3,"kvBytes":2e0})",
+      R"({"model":"m","weightsBytes":1,"kvBytes":null})",
+      R"({"model":"m","weightsBytes":1,"kvBytes":"2"})",
+      R"({"model":"m","weightsBytes":"1"})",
+      R"({"model":"m"})",
+      R"({"model":"","weightsBytes":1})",
+      R"({"model":7,"weightsBytes":1})",
+      R"({"model":null,"weightsBytes":1})",
+      R"({"weightsBytes":1})",
+      R"({"weightsBytes":1,"model":"m"})",
+      R"({"kvBytes":2,"weightsBytes":1,"model":"m"})",
+      R"({"model":"m","weights_bytes":1,"kv_bytes":2})",
+      R"({"model":"m","weights_bytes":1,"weightsBytes":2,"kv_bytes":3,"kvBytes":4})",
+      R"({"model":"m","weightsBytes":1,"weights_bytes":"x"})",
+      R"({"model":"m","weightsBytes":1,"weightsBytes":2})",
+      R"({"model":"a","model":"b","weightsBytes":1})",
+      R"({"model":"m","weightsBytes":1,"other":[1,{"model":"x"}]})",
+      R"({"modelx":"m","weightsBytes":1})",
+      R"({"mode":"m","weightsBytes":1})",
+      R"({"mod\u0065l":"m","weightsBytes":1})",
+      R"({"model":"a\u0062","weightsBytes":1})",
+      R"({"model":"a\"b","weightsBytes":1})",
+      R"({"model":"a\\","weightsBytes":1})",
+      "{\"model\":\"a\x01\",\"weightsBytes\":1}",
+      "{\"model\":\"\xC3\xA9\xE2\x80\x94\",\"weightsBytes\":1}",
+      " { \"model\" : \"m\" , \"weightsBytes\" : 1 , \"kvBytes\" : 2 } ",
+      "{\n\t\"model\":\r\n\"m\",\"weightsBytes\":1\n}",
+      R"({"model":"m","weightsBytes":1,})",
+      R"({"model":"m" "weightsBytes":1})",
+      R"({"model":"m","weightsBytes":1)",
+      R"({"model":"m","weightsBytes":1]})",
+      R"({"model":"m","weightsBytes":)",
+      R"({"model":"m","weightsBytes")",
+      R"({"model":"m","weightsBytes":1)",
+      R"({"model":"m","weights)",
+      R"({"model":"m)",
+      R"({"model")",
+      R"({")",
+      R"({)",
+      R"({})",
+      "7",
+      "null",
+      "\"m\"",
+      "[]",
+  };
+  for (const std::string& entry : entries) {
+    // Alone, between two plain entries, and as the very end of the text.
+    for (const std::string& text :
+         {"[" + entry + "]",
+          "[{\"model\":\"x\",\"weightsBytes\":5}," + entry +
+              ",{\"model\":\"y\",\"weightsBytes\":6}]",
+          "[" + entry, "[{\"model\":\"x\",\"weightsBytes\":5}," + entry}) {
+      SCOPED_TRACE(text);
+      const auto expected = roster_from_tree(text);
+      EXPECT_EQ(load_roster(text), expected);
+      if (expected) {
+        const AdmissionResult r = admit_roster(*expected, kCard24, compute_reserve(kCard24, 10));
+        EXPECT_EQ(plan(kCard24, 10, text), write_plan_document(r));
+      } else {
+        EXPECT_EQ(plan(kCard24, 10, text).error(), expected.error());
+      }
+    }
+  }
+}
+
 const char* kWorkedRoster = R"([{"model":"a","weightsBytes":8589934592,"kvBytes":2147483648},)"
                             R"({"model":"b","weightsBytes":17179869184,"kvBytes":0},)"
                             R"({"model":"c","weightsBytes":4294967296,"kvBytes":1073741824}])";
