@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/internal_error.hpp"
+#include "json/plain_count.hpp"
 #include "json/string_bytes.hpp"
 
 namespace marlix::json {
@@ -551,31 +552,15 @@ class Reader {
     return true;
   }
 
-  // The usual byte count, digits alone that fit in 64 bits, read without the general path's
-  // bookkeeping; false, with nothing read, for any other number.
+  // The usual byte count, read without the general path's bookkeeping; false, with nothing
+  // read, for any other number.
   bool read_plain_count(Value& out) {
-    const char* const text = text_.data();
-    const std::size_t size = text_.size();
-    std::size_t p = pos_;
-    if (!is_digit(text[p]) || text[p] == '0' || size - p < 20) {
-      return false;  // a sign, a zero, or a number near the end of the text: the general path
-    }
-    std::uint64_t s = 0;
-    if (const auto eight = eight_digits(load8(text + p))) {
-      s = *eight;
-      p += 8;
-    }
-    const std::size_t sure_end = pos_ + 19;  // nineteen digits always fit in 64 bits
-    while (p < sure_end && is_digit(text[p])) {
-      s = s * 10 + static_cast<std::uint64_t>(text[p] - '0');
-      ++p;
-    }
-    const char next = text[p];  // within the text: at most 19 of its 20 bytes were taken
-    if (is_digit(next) || next == '.' || next == 'e' || next == 'E') {
+    const std::optional<PlainCount> count = plain_count(text_, pos_);
+    if (!count) {
       return false;
     }
-    pos_ = p;
-    out.become_number(Number::from_unsigned(s));
+    pos_ = count->end;
+    out.become_number(Number::from_unsigned(count->value));
     return true;
   }
 

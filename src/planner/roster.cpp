@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/words.hpp"
+#include "json/plain_count.hpp"
 #include "json/reader.hpp"
 #include "json/string_bytes.hpp"
 
@@ -90,30 +91,23 @@ class PlainEntry {
   // The spelling most hosts write, taken as a whole: compact, with the keys in this order.
   bool read_compact(DeclaredView& entry) {
     // Each piece at most 16 bytes, which same_bytes_of_size compares in two word loads.
-    constexpr std::string_view kOpen = "{\"model\":\"";
-    constexpr std::string_view kWeights = "\",\"weightsBytes\"";
-    constexpr std::string_view kKv = ",\"kvBytes\":";
-    if (!here(kOpen)) {
-      return false;
-    }
-    const std::size_t start = at_;
-    const std::size_t end = json::first_special(text_.data(), start, text_.size());
-    if (end == start || end >= text_.size() || text_[end] != '"') {
-      return false;
-    }
-    at_ = end;
+    constexpr std::string_view kModelKey = "{\"model\":";
+    constexpr std::string_view kWeightsKey = ",\"weightsBytes\":";
+    constexpr std::string_view kKvKey = ",\"kvBytes\":";
+    std::string_view name;
     std::uint64_t weights = 0;
     std::uint64_t kv = 0;
-    if (!here(kWeights) || !here(":") || !plain_count(weights)) {
+    if (!here(kModelKey) || !plain_string(name) || name.empty() || !here(kWeightsKey) ||
+        !plain_count(weights)) {
       return false;
     }
-    if (here(kKv) && !plain_count(kv)) {
+    if (here(kKvKey) && !plain_count(kv)) {
       return false;
     }
     if (!here("}")) {
       return false;
     }
-    entry = DeclaredView{text_.substr(start, end - start), weights, kv};
+    entry = DeclaredView{name, weights, kv};
     return true;
   }
 
@@ -220,38 +214,14 @@ class PlainEntry {
     return true;
   }
 
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-  // A whole number in digits alone: no sign, no fraction, no exponent, and no leading zero
-  // (which JSON forbids); up to 19 digits, which always fit in 64 bits. The first eight are
-  // taken in one step where the text has them.
+  // A count in digits alone (json::plain_count).
   bool plain_count(std::uint64_t& out) {
-    constexpr std::size_t kSureDigits = 19;
-    const char* const text = text_.data();
-    const std::size_t size = text_.size();
-    const std::size_t start = at_;
-    std::size_t p = start;
-    std::uint64_t value = 0;
-    if (size - p >= 8) {
-      if (const auto eight = eight_digits(load8(text + p))) {
-        value = *eight;
-        p += 8;
-      }
-    }
-    const std::size_t sure_end = std::min(size, start + kSureDigits);
-    while (p < sure_end && is_digit(text[p])) {
-      value = value * 10 + static_cast<std::uint64_t>(text[p] - '0');
-      ++p;
-    }
-    const std::size_t digits = p - start;
-    if (digits == 0 || (digits > 1 && text[start] == '0')) {
+    const std::optional<json::PlainCount> count = json::plain_count(text_, at_);
+    if (!count) {
       return false;
     }
-    if (p < size && (is_digit(text[p]) || text[p] == '.' || text[p] == 'e' || text[p] == 'E')) {
-      return false;  // a twentieth digit, a fraction or an exponent: the general reading's
-    }
-    at_ = p;
-    out = value;
+    at_ = count->end;
+    out = count->value;
     return true;
   }
 

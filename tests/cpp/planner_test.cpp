@@ -253,7 +253,6 @@ TEST(RosterTest, EverySpellingOfAnEntryReadsAsTheTreeReadsIt) {
       R"({"model":"m","weightsBytes":1]})",
       R"({"model":"m","weightsBytes":)",
       R"({"model":"m","weightsBytes")",
-      R"({"model":"m","weightsBytes":1)",
       R"({"model":"m","weights)",
       R"({"model":"m)",
       R"({"model")",
