@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,15 +142,33 @@ bool is_utf8(std::string_view text) {
   return true;
 }
 
-// The blocks hold the document, and none of them starts inside a UTF-8 sequence the document
-// holds whole (for a document in UTF-8, each block is then UTF-8 on its own).
-void check_blocks(const std::expected<json::TextBlocks, std::string>& blocks,
-                  const std::string& doc) {
-  check(blocks.has_value(), "the document in blocks is written too", doc);
+// The document in blocks, as plan_in_blocks hands them over, from the roster read in place or
+// from a copy it owns; and how often it told of the rest.
+struct Handed {
+  std::expected<std::string, std::string> rest;
+  std::vector<std::string> blocks;
+  std::size_t told = 0;
+
+  Handed(std::uint64_t total_bytes, std::uint8_t reserve_pct, const std::string& text,
+         std::size_t block_bytes, bool in_place) {
+    const auto take = [this](std::string_view block) { blocks.emplace_back(block); };
+    const auto rest_known = [this](std::size_t) { ++told; };
+    const planner::PlanBlocks to{.take = take, .rest_known = rest_known};
+    rest = in_place ? planner::plan_in_blocks(total_bytes, reserve_pct, std::string_view(text), to,
+                                              block_bytes)
+                    : planner::plan_in_blocks(total_bytes, reserve_pct, text, to, block_bytes);
+  }
+};
+
+// The blocks hold the document, none of them starts inside a UTF-8 sequence the document holds
+// whole (for a document in UTF-8, each block is then UTF-8 on its own), and the rest was told
+// of once.
+void check_blocks(const Handed& handed, const std::string& doc) {
+  check(handed.rest.has_value(), "the document in blocks is written too", doc);
   std::string joined;
   const bool utf8 = is_utf8(doc);
-  std::vector<std::string> all = blocks->filled;
-  all.push_back(blocks->last);
+  std::vector<std::string> all = handed.blocks;
+  all.push_back(*handed.rest);
   for (const std::string& block : all) {
     check(!block.empty(), "a block holds something", doc);
     check(!utf8 || (static_cast<unsigned char>(block.front()) & 0xC0) != 0x80,
@@ -157,6 +176,7 @@ void check_blocks(const std::expected<json::TextBlocks, std::string>& blocks,
     joined += block;
   }
   check(joined == doc, "the blocks join to the document", doc);
+  check(handed.told == 1, "the rest is told of once", doc);
 }
 
 }  // namespace
@@ -172,12 +192,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto doc = planner::plan(total_bytes, reserve_pct, text);
   if (!doc) {
-    check(
-        planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes).error() == doc.error(),
-        "the document in blocks fails as the whole one does", doc.error());
-    check(planner::plan_in_blocks(total_bytes, reserve_pct, std::string_view(text), block_bytes)
-                  .error() == doc.error(),
-          "the document from a text read in place fails as the whole one does", doc.error());
+    for (bool in_place : {false, true}) {
+      const Handed handed(total_bytes, reserve_pct, text, block_bytes, in_place);
+      check(!handed.rest && handed.rest.error() == doc.error() && handed.told == 0,
+            "the document in blocks fails as the whole one does", doc.error());
+    }
   }
   auto roster = planner::load_roster(text);
   check_against_tree(text, roster);
@@ -195,8 +214,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "plan writes the document of admit_roster's result", *doc);
   check_document(*doc, total_bytes, reserve_pct, *roster);
   check(planner::plan(total_bytes, reserve_pct, text) == doc, "plan is deterministic", *doc);
-  check_blocks(planner::plan_in_blocks(total_bytes, reserve_pct, text, block_bytes), *doc);
-  check_blocks(
-      planner::plan_in_blocks(total_bytes, reserve_pct, std::string_view(text), block_bytes), *doc);
+  for (bool in_place : {false, true}) {
+    check_blocks(Handed(total_bytes, reserve_pct, text, block_bytes, in_place), *doc);
+  }
   return 0;
 }

@@ -16,9 +16,10 @@ void resize_unwritten(std::string& text, std::size_t size) {
 
 }  // namespace
 
-TextOut::TextOut(std::size_t expected_size) : TextOut(expected_size, 0) {}
+TextOut::TextOut(std::size_t expected_size) : TextOut(expected_size, 0, std::nullopt) {}
 
-TextOut::TextOut(std::size_t first_size, std::size_t block_size) : block_size_(block_size) {
+TextOut::TextOut(std::size_t first_size, std::size_t block_size, std::optional<BlockTaker> take)
+    : block_size_(block_size), take_(take) {
   resize_unwritten(text_, std::max<std::size_t>(first_size, 64));
   cursor_ = text_.data();
   end_ = cursor_ + text_.size();
@@ -27,11 +28,12 @@ TextOut::TextOut(std::size_t first_size, std::size_t block_size) : block_size_(b
 void TextOut::grow(std::size_t n) {
   const std::size_t used = written();
   if (block_size_ != 0 && used + n > block_size_ && used > 0) {
-    // The block is kept as it is and the text goes on in a new one.
-    text_.resize(used);
-    filled_.push_back(std::move(text_));
-    text_ = std::string();
-    resize_unwritten(text_, std::max(block_size_, n));
+    // The block goes to its reader, and the text goes on in the same room.
+    (*take_)(std::string_view(text_.data(), used));
+    if (const std::size_t size = std::max(block_size_, n); text_.size() < size) {
+      text_.clear();  // nothing to carry over
+      resize_unwritten(text_, size);
+    }
     cursor_ = text_.data();
     end_ = cursor_ + text_.size();
     return;
@@ -55,26 +57,7 @@ void TextOut::string_content(std::string_view s) {
 std::string TextOut::finish() && {
   text_.resize(written());
   cursor_ = end_ = nullptr;
-  if (filled_.empty()) {
-    return std::move(text_);
-  }
-  std::size_t size = text_.size();
-  for (const std::string& block : filled_) {
-    size += block.size();
-  }
-  std::string whole;
-  whole.reserve(size);
-  for (const std::string& block : filled_) {
-    whole += block;
-  }
-  whole += text_;
-  return whole;
-}
-
-TextBlocks TextOut::finish_blocks() && {
-  text_.resize(written());
-  cursor_ = end_ = nullptr;
-  return TextBlocks{std::move(filled_), std::move(text_)};
+  return std::move(text_);
 }
 
 }  // namespace marlix::json

@@ -7,25 +7,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/decimal.hpp"
+#include "core/function_ref.hpp"
 #include "core/words.hpp"
 #include "json/string_bytes.hpp"
 
 namespace marlix::json {
 
-// A text held as consecutive blocks: those filled before the last one, in order, and the last.
-// No block ends inside a piece its writer wrote, so none splits a UTF-8 sequence that the writer
-// handed over whole. A text that never needed a second block is its last block alone.
-struct TextBlocks {
-  std::vector<std::string> filled;
-  std::string last;
-
-  friend bool operator==(const TextBlocks&, const TextBlocks&) = default;
-};
+// What a text in blocks hands each filled block to: the block is seen only during the call, and
+// its room is then written over by the next one.
+using BlockTaker = FunctionRef<void(std::string_view block)>;
 
 class TextOut {
  public:
@@ -33,12 +28,13 @@ class TextOut {
   // more, the text moves to a larger buffer.
   explicit TextOut(std::size_t expected_size);
 
-  // A text in blocks of `block_size` bytes (or one piece, if that is larger). The first block
-  // starts with room for `first_size` bytes and grows up to `block_size`; after that, when a
-  // piece does not fit, a new block is begun and nothing written moves. A reader of the blocks
-  // can release each one as soon as it has taken it over.
-  static TextOut in_blocks(std::size_t block_size, std::size_t first_size) {
-    return TextOut(first_size, std::max<std::size_t>(block_size, 64));
+  // A text in blocks of `block_size` bytes (or one piece, if that is larger), each handed to
+  // `take` as soon as the next piece does not fit in it. The first block starts with room for
+  // `first_size` bytes and grows up to `block_size`; after that one block's room serves the whole
+  // text. No block ends inside a piece, so none splits a UTF-8 sequence the writer was handed
+  // whole, and a reader can turn each block into text of its own as it comes.
+  static TextOut in_blocks(std::size_t block_size, std::size_t first_size, BlockTaker take) {
+    return TextOut(first_size, std::max<std::size_t>(block_size, 64), take);
   }
 
   TextOut(const TextOut&) = delete;
@@ -84,10 +80,12 @@ class TextOut {
   // The escaped content of a JSON string alone, for a string assembled from pieces.
   void string_content(std::string_view s);
 
-  // The text written, giving up the storage (blocks are joined).
+  // The bytes written and not handed over: all of them, unless the text is in blocks.
+  std::size_t held() const { return written(); }
+
+  // The text written, giving up the storage; for a text in blocks, what follows the last block
+  // handed over.
   std::string finish() &&;
-  // The text written, as its blocks (a contiguous text is the last block alone).
-  TextBlocks finish_blocks() &&;
 
  private:
   void room(std::size_t n) {
@@ -131,12 +129,12 @@ class TextOut {
     cursor_ += n + 2;
     return true;
   }
-  TextOut(std::size_t first_size, std::size_t block_size);
+  TextOut(std::size_t first_size, std::size_t block_size, std::optional<BlockTaker> take);
   std::size_t written() const { return static_cast<std::size_t>(cursor_ - text_.data()); }
 
-  std::string text_;                 // the block being written
-  std::vector<std::string> filled_;  // blocks written before it, in order
-  std::size_t block_size_ = 0;       // 0: one contiguous text
+  std::string text_;            // the text, or the block being written
+  std::size_t block_size_ = 0;  // 0: one contiguous text
+  std::optional<BlockTaker> take_;
   char* cursor_ = nullptr;
   char* end_ = nullptr;
 };

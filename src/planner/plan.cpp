@@ -190,11 +190,12 @@ struct NoRejections {
 // order, and an admitted name goes straight into the document: neither the roster nor the list
 // of admitted names is held. The document is the one write_plan_document gives for
 // admit_roster's result. `read_done` is called once the roster text has been read, before the
-// rest is written, so that a caller holding the text can give it up.
+// rest is written, so that a caller holding the text can give it up, with an estimate of how
+// many bytes `out` has still to give, so that a reader of its blocks can prepare for them.
 std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t total_bytes,
                                             std::uint8_t reserve_pct,
                                             std::string_view declared_json,
-                                            FunctionRef<void()> read_done) {
+                                            FunctionRef<void(std::size_t rest_bytes)> read_done) {
   FirstFit fit(usable_bytes(total_bytes, compute_reserve(total_bytes, reserve_pct)));
   // Kept in small chunks rather than one growing array: for a large roster the rejections never
   // sit in memory twice while their storage moves. A deque allocates as soon as it exists, so
@@ -217,8 +218,8 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
   if (!read) {
     return std::unexpected(std::move(read.error()));
   }
-  read_done();
   if (!rejected_models) {
+    read_done(out.held() + kTailBytes);
     out.reserve(kTailBytes);
     const NoRejections none;
     write_document_tail(
@@ -230,8 +231,9 @@ std::expected<void, std::string> write_plan(json::TextOut& out, std::uint64_t to
   // rejected model its summary line and its object, under 256 bytes besides its name twice.
   std::size_t tail = kTailBytes;
   for (const RejectedModel& r : rejected) {
-    tail += 200 + 2 * r.model.size();
+    tail += 256 + 2 * r.model.size();
   }
+  read_done(out.held() + tail);
   out.reserve(tail);
   write_document_tail(out, Totals<std::deque<RejectedModel>>{
                                admitted, rejected, fit.committed_bytes(), fit.usable_bytes()});
@@ -251,7 +253,7 @@ std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uin
                                              std::string declared_json) {
   json::TextOut out(first_room(declared_json.size()));
   auto written = write_plan(out, total_bytes, reserve_pct, declared_json,
-                            [&declared_json] { std::string().swap(declared_json); });
+                            [&declared_json](std::size_t) { std::string().swap(declared_json); });
   if (!written) {
     return std::unexpected(std::move(written.error()));
   }
@@ -260,36 +262,42 @@ std::expected<std::string, std::string> plan(std::uint64_t total_bytes, std::uin
 
 namespace {
 
-std::expected<json::TextBlocks, std::string> plan_blocks(std::uint64_t total_bytes,
-                                                         std::uint8_t reserve_pct,
-                                                         std::string_view declared_json,
-                                                         std::size_t block_bytes,
-                                                         FunctionRef<void()> read_done) {
+std::expected<std::string, std::string> plan_blocks(std::uint64_t total_bytes,
+                                                    std::uint8_t reserve_pct,
+                                                    std::string_view declared_json,
+                                                    const PlanBlocks& to, std::size_t block_bytes,
+                                                    FunctionRef<void()> give_up_roster) {
   json::TextOut out = json::TextOut::in_blocks(
-      block_bytes, std::min(first_room(declared_json.size()), block_bytes));
-  auto written = write_plan(out, total_bytes, reserve_pct, declared_json, read_done);
+      block_bytes, std::min(first_room(declared_json.size()), block_bytes), to.take);
+  auto written =
+      write_plan(out, total_bytes, reserve_pct, declared_json, [&](std::size_t rest_bytes) {
+        give_up_roster();
+        to.rest_known(rest_bytes);
+      });
   if (!written) {
     return std::unexpected(std::move(written.error()));
   }
-  return std::move(out).finish_blocks();
+  return std::move(out).finish();
 }
 
 }  // namespace
 
-std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
-                                                            std::uint8_t reserve_pct,
-                                                            std::string declared_json,
-                                                            std::size_t block_bytes) {
+std::expected<std::string, std::string> plan_in_blocks(std::uint64_t total_bytes,
+                                                       std::uint8_t reserve_pct,
+                                                       std::string declared_json,
+                                                       const PlanBlocks& to,
+                                                       std::size_t block_bytes) {
   // The roster's memory goes back as soon as it is read, before the document's rest is written.
-  return plan_blocks(total_bytes, reserve_pct, declared_json, block_bytes,
+  return plan_blocks(total_bytes, reserve_pct, declared_json, to, block_bytes,
                      [&declared_json] { std::string().swap(declared_json); });
 }
 
-std::expected<json::TextBlocks, std::string> plan_in_blocks(std::uint64_t total_bytes,
-                                                            std::uint8_t reserve_pct,
-                                                            std::string_view declared_json,
-                                                            std::size_t block_bytes) {
-  return plan_blocks(total_bytes, reserve_pct, declared_json, block_bytes, [] {});
+std::expected<std::string, std::string> plan_in_blocks(std::uint64_t total_bytes,
+                                                       std::uint8_t reserve_pct,
+                                                       std::string_view declared_json,
+                                                       const PlanBlocks& to,
+                                                       std::size_t block_bytes) {
+  return plan_blocks(total_bytes, reserve_pct, declared_json, to, block_bytes, [] {});
 }
 
 }  // namespace marlix::planner

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "json/reader.hpp"
@@ -345,6 +349,31 @@ TEST(PlanTest, FitsDependsOnRejectionsOnly) {
   EXPECT_NE(doc->find("\"fits\":true,\"headroom_bytes\":0,"), std::string::npos);
 }
 
+// The blocks plan_in_blocks hands over, and what it tells of the rest and when.
+struct HandedBlocks {
+  struct Told {
+    std::size_t rest_bytes;
+    std::size_t handed_bytes;  // by then
+  };
+  std::vector<std::string> blocks;
+  std::vector<Told> told;
+
+  std::expected<std::string, std::string> plan(std::uint64_t card, const std::string& text,
+                                               bool in_place) {
+    const auto take = [this](std::string_view block) { blocks.emplace_back(block); };
+    const auto rest_known = [this](std::size_t rest_bytes) {
+      std::size_t handed = 0;
+      for (const std::string& block : blocks) {
+        handed += block.size();
+      }
+      told.push_back({rest_bytes, handed});
+    };
+    const PlanBlocks to{.take = take, .rest_known = rest_known};
+    return in_place ? plan_in_blocks(card, 10, std::string_view(text), to)
+                    : plan_in_blocks(card, 10, text, to);
+  }
+};
+
 TEST(PlanTest, BlocksJoinToThePlanAndSplitNoCharacter) {
   // Names in one- to four-byte characters, with bytes that escaping lengthens, over a roster
   // whose document takes many blocks; the card holds some models and rejects the rest.
@@ -363,28 +392,34 @@ TEST(PlanTest, BlocksJoinToThePlanAndSplitNoCharacter) {
   for (std::uint64_t card : {std::uint64_t{0}, std::uint64_t{600} << 30, std::uint64_t{1} << 50}) {
     SCOPED_TRACE(card);
     auto whole = plan(card, 10, text);
-    auto blocks = plan_in_blocks(card, 10, text);
-    ASSERT_TRUE(whole.has_value() && blocks.has_value());
-    std::vector<std::string> all = blocks->filled;
-    all.push_back(blocks->last);
-    EXPECT_GT(all.size(), 2U);
-    std::string joined;
-    for (const std::string& block : all) {
-      EXPECT_LE(block.size(), kPlanBlockBytes);
-      EXPECT_NE(static_cast<unsigned char>(block.front()) & 0xC0, 0x80);
-      joined += block;
+    ASSERT_TRUE(whole.has_value());
+    for (bool in_place : {false, true}) {
+      SCOPED_TRACE(in_place);
+      HandedBlocks handed;
+      auto rest = handed.plan(card, text, in_place);
+      ASSERT_TRUE(rest.has_value());
+      EXPECT_GT(handed.blocks.size(), 2U);
+      std::string joined;
+      for (const std::string& block : handed.blocks) {
+        EXPECT_LE(block.size(), kPlanBlockBytes);
+        EXPECT_NE(static_cast<unsigned char>(block.front()) & 0xC0, 0x80);
+        joined += block;
+      }
+      EXPECT_NE(static_cast<unsigned char>(rest->front()) & 0xC0, 0x80);
+      joined += *rest;
+      EXPECT_EQ(joined, *whole);
+      // Told once, with the room the writer makes for the rest, which here covers it.
+      ASSERT_EQ(handed.told.size(), 1U);
+      EXPECT_GE(handed.told[0].rest_bytes, joined.size() - handed.told[0].handed_bytes);
     }
-    EXPECT_EQ(joined, *whole);
-    // Read where it lies, the roster gives the very same blocks.
-    auto viewed = plan_in_blocks(card, 10, std::string_view(text));
-    ASSERT_TRUE(viewed.has_value());
-    EXPECT_EQ(*viewed, *blocks);
   }
   for (std::string_view bad : {"[", R"([{"model":"a"}])"}) {
-    EXPECT_EQ(plan_in_blocks(kCard24, 10, std::string(bad)).error(),
-              plan(kCard24, 10, std::string(bad)).error());
-    EXPECT_EQ(plan_in_blocks(kCard24, 10, bad).error(),
-              plan(kCard24, 10, std::string(bad)).error());
+    for (bool in_place : {false, true}) {
+      HandedBlocks handed;
+      EXPECT_EQ(handed.plan(kCard24, std::string(bad), in_place).error(),
+                plan(kCard24, 10, std::string(bad)).error());
+      EXPECT_TRUE(handed.told.empty());
+    }
   }
 }
 

@@ -70,3 +70,27 @@ def test_a_long_document_with_every_width_of_character():
     assert lines[0] == "2000 of 3000 admitted, 0.0 GiB committed of 21.6 GiB usable"
     expected_line = " \u2014 needs 64.0 GiB, 21.6 GiB free, short by 42.4 GiB"
     assert lines[1:] == [name + expected_line for name in rejected]
+
+
+@pytest.mark.parametrize("early", ["a", "é", "ā", "😀"])
+@pytest.mark.parametrize("late", ["z", "é", "ā", "😀"])
+def test_a_document_many_times_its_roster(early, late):
+    # Nearly every model is rejected, so the document holds each name twice with its long
+    # lines: over a mebibyte, several times the roster. A character of each width comes first
+    # among the admitted names, or late among the rejected ones, where the text so far is
+    # already long.
+    models = [{"model": "first" + early, "weightsBytes": 0}]
+    models += [{"model": str(i), "weightsBytes": 64 * GIB} for i in range(8000)]
+    models[-10]["model"] += late
+    roster = json.dumps(models, ensure_ascii=False)
+    result = _marlix.plan(CARD, 10, roster)
+
+    assert len(result.encode()) > max(1 << 20, 3 * len(roster.encode()))
+    doc = json.loads(result)
+    assert result == json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
+    assert hash(result) == hash(json.dumps(doc, ensure_ascii=False, separators=(",", ":")))
+    assert doc["admitted"] == ["first" + early]
+    rejected = [m["model"] for m in models[1:]]
+    assert [r["model"] for r in doc["rejected"]] == rejected
+    expected_line = " \u2014 needs 64.0 GiB, 21.6 GiB free, short by 42.4 GiB"
+    assert doc["explain"].split("\n  REJECTED ")[1:] == [name + expected_line for name in rejected]
