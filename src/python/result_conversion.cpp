@@ -41,7 +41,7 @@ void place_apart(OwnedRef& text) {
 }  // namespace
 
 OwnedRef to_python(const std::string& text) {
-  return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return decoded(text);
 }
 
 StrFromPieces::StrFromPieces(std::size_t append_from) : append_from_(append_from) {}
