@@ -42,10 +42,14 @@ def config(*models: str, card: str = "24GiB", **server: object) -> str:
 
 
 class Served:
-    def __init__(self, process: subprocess.Popen[bytes], url: str, stderr: Path) -> None:
+    def __init__(
+        self, process: subprocess.Popen[bytes], url: str, stderr: Path, key: str | None = None
+    ) -> None:
         self.process = process
         self.url = url
         self.stderr = stderr
+        # Sent with every request that does not give headers of its own.
+        self.headers = {"Authorization": f"Bearer {key}"} if key else {}
 
     def get(self, path: str, headers: dict[str, str] | None = None) -> tuple[int, dict, bytes]:
         return self.request("GET", path, None, headers)
@@ -60,7 +64,10 @@ class Served:
         self, method: str, path: str, data: bytes | None, headers: dict[str, str] | None
     ) -> tuple[int, dict, bytes]:
         request = urllib.request.Request(
-            self.url + path, data=data, method=method, headers=headers or {}
+            self.url + path,
+            data=data,
+            method=method,
+            headers=self.headers if headers is None else headers,
         )
         try:
             with urllib.request.urlopen(request, timeout=60) as answer:
@@ -120,6 +127,7 @@ def serving(
     *args: str,
     timeout: float = 30,
     env: dict[str, str] | None = None,
+    key: str | None = None,
 ) -> Iterator[Served]:
     path = tmp_path / "serve.toml"
     path.write_text(text, "utf-8")
@@ -135,7 +143,7 @@ def serving(
     try:
         line = _first_line(process, timeout)
         assert line.startswith("marlix: serving on http://127.0.0.1:"), (line, stderr.read_text())
-        served = Served(process, line.removeprefix("marlix: serving on "), stderr)
+        served = Served(process, line.removeprefix("marlix: serving on "), stderr, key)
         yield served
     finally:
         if process.poll() is None:

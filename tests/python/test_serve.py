@@ -106,7 +106,9 @@ def test_waiting_is_bounded_in_time_and_in_number(tmp_path):
         answers = asyncio.run(ask())
         assert sorted(code for code, _, _ in answers) == [429, 503, 503]
         for code, headers, body in answers:
-            assert 1 <= int(headers["Retry-After"]) <= 60
+            # The load in progress is given its whole timeout, as no load has succeeded yet:
+            # the rest of 600 s, not a minute cut short.
+            assert 590 <= int(headers["Retry-After"]) <= 600
             assert headers["X-Marlix-Route"] == "warming"
             assert body["marlix"]["route"] == "warming"
             expected = "too_many_waiting" if code == 429 else "model_loading"
@@ -125,7 +127,9 @@ def test_a_load_that_never_becomes_healthy_fails_and_its_process_ends(tmp_path):
             time.sleep(0.1)
         assert not alive(pid)
         code, headers, body = host.post("/v1/chat/completions", chat("never"))
-        assert code == 503 and 1 <= int(headers["Retry-After"]) <= 60
+        # The rest of a reload delay of 1 or 2 s, and then a whole load: before any load
+        # succeeded, its timeout of 2 s.
+        assert code == 503 and 2 <= int(headers["Retry-After"]) <= 4
         assert json.loads(body)["error"]["code"] == "model_failed"
 
 
@@ -140,7 +144,8 @@ def test_a_process_that_exits_is_reported_and_loaded_again(tmp_path):
         code, headers, body = host.post("/v1/chat/completions", chat("flaky"))
         if code == 503:  # unless it came back in the meantime
             assert json.loads(body)["error"]["code"] == "model_lost"
-            assert 1 <= int(headers["Retry-After"]) <= 60
+            # The rest of its first reload delay (1 s), and a load as long as its last one.
+            assert 1 <= int(headers["Retry-After"]) <= 3
         row = host.wait_for("flaky", "ready", timeout=20)
         assert row["pid"] != first and row["restarts"] >= 1
 
@@ -186,23 +191,6 @@ def test_sigterm_ends_every_model_process(tmp_path):
         assert kinds[-2:] == ["stop", "stop"]
 
 
-def test_the_api_key_guards_v1_and_nothing_else(tmp_path):
-    text = config(model("chat", "--load-s", "0"), api_key="s3cret")
-    with serving(tmp_path, text) as host:
-        host.wait_for("chat", "ready")
-        key = {"Authorization": "Bearer s3cret"}
-        for headers in ({}, {"Authorization": "Bearer wrong"}, {"Authorization": "s3cret"}):
-            code, _, body = host.post("/v1/chat/completions", chat("chat"), headers)
-            assert code == 401 and json.loads(body)["error"]["code"] == "invalid_api_key"
-            assert host.get("/v1/models", headers)[0] == 401
-            assert host.post("/models/chat/unload", {}, headers)[0] == 401
-        assert host.post("/v1/chat/completions", chat("chat"), key)[0] == 200
-        assert host.get("/v1/models", key)[0] == 200
-        for path in ("/", "/status", "/health", "/v2/health/live", "/metrics"):
-            assert host.get(path)[0] == 200, path
-        assert host.get("/v2/models/chat/ready")[0] == 200
-
-
 BAD_BODIES = [
     (b"not json", 400, "invalid_body"),
     (b"[1, 2]", 400, "invalid_body"),
@@ -241,8 +229,9 @@ def test_the_documents_of_models_and_health(tmp_path):
         host.wait_for("chat", "ready")
         assert host.get("/v2/health/ready")[0] == 200  # every admitted model is ready
         assert host.get("/v2/models/chat/ready")[0] == 200
-        assert host.get("/v2/models/huge/ready")[0] == 503
-        assert host.get("/v2/models/nobody/ready")[0] == 503
+        for name in ("huge", "nobody"):  # never served here: as an unknown model
+            code, headers, _ = host.get(f"/v2/models/{name}/ready")
+            assert code == 404 and "Retry-After" not in headers
         models = json.loads(host.get("/v1/models")[2])
         assert models["object"] == "list"
         assert [(m["id"], m["object"], m["owned_by"]) for m in models["data"]] == [
@@ -268,8 +257,9 @@ def test_unload_and_load_by_hand(tmp_path):
         time.sleep(1.5)  # a stopped model stays stopped
         assert host.model("chat")["pid"] is None
         code, headers, body = host.post("/v1/chat/completions", chat("chat"))
-        assert code == 503 and json.loads(body)["error"]["code"] == "stopped"
-        assert 1 <= int(headers["Retry-After"]) <= 60
+        # Nothing brings it back by itself: no time to come back after.
+        assert code == 503 and json.loads(body)["error"]["code"] == "model_stopped"
+        assert "Retry-After" not in headers
         code, _, body = host.post("/models/chat/load")
         assert code == 200 and json.loads(body)["marlix"]["route"] == "warming"
         # A request now waits for that load.
@@ -325,6 +315,7 @@ def test_a_model_process_that_breaks_off_or_hangs(tmp_path):
         code, _, body = host.post("/v1/hang", {"model": "odd"})
         assert code == 504 and json.loads(body)["error"]["code"] == "upstream_timeout"
         assert json.loads(body)["marlix"]["route"] == "ready"
+        host.wait_for_log("odd: the model process was silent for 1 s before answering")
         # http.client sends the headers as given (urllib would put its own Connection).
         connection = http.client.HTTPConnection(host.url.removeprefix("http://"), timeout=30)
         sent = {"X-Client": "kept", "TE": "trailers", "Connection": "X-Private", "X-Private": "no"}

@@ -70,6 +70,9 @@ def test_a_good_file_and_its_defaults():
         ("[server]\napi_key = 7", "server.api_key: must be a text"),
         ("[server]\nmax_body_bytes = 0", "server.max_body_bytes: must be a whole number from 1"),
         ("[severs]\nx = 1", "severs: unknown key (expected one of: card, server, models)"),
+        ("[server]\nwait = 5", "server.wait: unknown key (expected one of: listen, api_key,"),
+        ('[server]\nready = "most"', 'server.ready: "most" is not "any" or "all"'),
+        ("[server]\nready = 1", "server.ready: must be a text"),
     ],
 )
 def test_a_bad_value_is_named_with_its_place(change, expected):
@@ -211,7 +214,7 @@ def test_a_card_of_auto_size_without_nvml_stops_with_status_2(tmp_path):
     (tmp_path / "pynvml.py").write_text("raise ImportError('no module named pynvml')\n")
     (tmp_path / "serve.toml").write_text(
         '[card]\nsize = "auto"\n[[models]]\nname = "m"\nweights_bytes = 1\n'
-        'command = ["x", "{port}"]\n'
+        'command = ["true", "{port}"]\n'
     )
     env = {**os.environ, "PYTHONPATH": f"{tmp_path}:" + ":".join(sys.path)}
     result = marlix("serve", "serve.toml", env=env, cwd=tmp_path)
@@ -219,3 +222,66 @@ def test_a_card_of_auto_size_without_nvml_stops_with_status_2(tmp_path):
         2,
         "marlix: card.size = \"auto\" needs NVML; install it with: pip install 'marlix[nvml]'\n",
     )
+
+
+def executable(path, mode: int = 0o755):
+    path.write_text("#!/bin/sh\n")
+    path.chmod(mode)
+    return path
+
+
+@pytest.mark.parametrize(
+    "program, model_path, expected",
+    [
+        ("srv", None, None),
+        ("llama-server", None, "models[0].command: no program 'llama-server' on PATH"),
+        ("{bin}/srv", None, None),
+        ("{bin}/plain", None, "models[0].command: '{bin}/plain' is not executable"),
+        ("{bin}/gone", None, "models[0].command: no program '{bin}/gone'"),
+        ("plain", None, "models[0].command: 'plain' on PATH ({bin}/plain) is not executable"),
+        ("own", "{other}", None),  # found on the PATH the model's env gives
+        ("srv", "{other}", "models[0].command: no program 'srv' on PATH"),
+    ],
+)
+def test_a_program_that_cannot_start_is_a_problem_of_the_file(
+    tmp_path, monkeypatch, program, model_path, expected
+):
+    bin_dir, other = tmp_path / "bin", tmp_path / "other"
+    bin_dir.mkdir()
+    other.mkdir()
+    executable(bin_dir / "srv")
+    executable(bin_dir / "plain", 0o644)
+    executable(other / "own")
+    monkeypatch.setenv("PATH", str(bin_dir))
+    fill = {"bin": str(bin_dir), "other": str(other)}
+    entry = f'name = "m"\nweights_bytes = 1\ncommand = ["{program.format(**fill)}", "{{port}}"]\n'
+    if model_path is not None:
+        entry += f'env = {{ PATH = "{model_path.format(**fill)}" }}\n'
+    data = config.tomllib.loads(MODEL_HEAD + entry)
+    if expected is None:
+        config.parse_config(data, "serve.toml", programs=True)
+        return
+    with pytest.raises(InputError) as raised:
+        config.parse_config(data, "serve.toml", programs=True)
+    assert str(raised.value) == "serve.toml: " + expected.format(**fill)
+
+
+def test_a_missing_program_stops_marlix_serve_before_anything_starts(tmp_path):
+    models = "".join(
+        f'[[models]]\nname = "m{i}"\nweights_bytes = 1\ncommand = ["{p}", "{{port}}"]\n'
+        for i, p in enumerate(("true", "sh", "llama-server"))
+    )
+    (tmp_path / "serve.toml").write_text('[card]\nsize = "24GiB"\n' + models)
+    result = marlix("serve", "serve.toml", cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        2,
+        "",
+        "marlix: serve.toml: models[2].command: no program 'llama-server' on PATH\n",
+    )
+    # Printing the roster starts nothing, and needs no program.
+    result = marlix("serve", "serve.toml", "--roster", cwd=tmp_path)
+    assert result.returncode == 0 and [m["model"] for m in json.loads(result.stdout)] == [
+        "m0",
+        "m1",
+        "m2",
+    ]

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import json
 import math
+import os
+import shutil
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -46,6 +48,7 @@ class ServerConfig:
     max_waiting: int = 512
     request_timeout_s: float = 600.0
     stop_grace_s: float = 10.0
+    ready: str = "any"  # /v2/health/ready: once "any" admitted model is ready, or "all" are
 
 
 @dataclass(frozen=True)
@@ -84,8 +87,9 @@ class Config:
         )
 
 
-def load_config(path: str) -> Config:
-    """Read and check the file at `path`; every problem raises one InputError."""
+def load_config(path: str, programs: bool = True) -> Config:
+    """Read and check the file at `path`; every problem raises one InputError. With
+    `programs`, each model's program must be found and executable here."""
     try:
         with open(path, "rb") as file:
             data = tomllib.load(file)
@@ -93,11 +97,11 @@ def load_config(path: str) -> Config:
         raise InputError(f"{path}: {error.strerror}") from None
     except tomllib.TOMLDecodeError as error:
         raise InputError(f"{path}: not valid TOML: {error}") from None
-    return parse_config(data, path)
+    return parse_config(data, path, programs)
 
 
-def parse_config(data: Mapping[str, Any], source: str) -> Config:
-    reader = _Reader()
+def parse_config(data: Mapping[str, Any], source: str, programs: bool = False) -> Config:
+    reader = _Reader(programs)
     config = reader.config(data)
     if reader.problems:
         raise InputError(f"{source}: " + "; ".join(reader.problems))
@@ -114,7 +118,9 @@ _SERVER_KEYS = (
     "max_waiting",
     "request_timeout_s",
     "stop_grace_s",
+    "ready",
 )
+READY_RULES = ("any", "all")
 _MODEL_KEYS = (
     "name",
     "weights_bytes",
@@ -142,8 +148,9 @@ _MISSING = _Missing()
 class _Reader:
     """Reads each value into its field, noting a problem and going on where one is bad."""
 
-    def __init__(self) -> None:
+    def __init__(self, programs: bool = False) -> None:
         self.problems: list[str] = []
+        self.programs = programs
 
     def problem(self, place: str, text: str) -> None:
         self.problems.append(f"{place}: {text}")
@@ -218,7 +225,11 @@ class _Reader:
         max_waiting = self.whole(data, "max_waiting", "server", defaults.max_waiting, low=0)
         timeout = self.seconds(data, "request_timeout_s", "server", defaults.request_timeout_s)
         grace = self.seconds(data, "stop_grace_s", "server", defaults.stop_grace_s, True)
-        values = (api_key, max_body, wait_s, max_waiting, timeout, grace)
+        ready = self.text(data, "ready", "server", defaults.ready)
+        if ready is not None and ready not in READY_RULES:
+            self.problem("server.ready", f'{_shown(ready)} is not "any" or "all"')
+            ready = None
+        values = (api_key, max_body, wait_s, max_waiting, timeout, grace, ready)
         if listen is None or any(v is None for v in values):
             return None
         return ServerConfig(
@@ -230,6 +241,7 @@ class _Reader:
             max_waiting=_known(max_waiting),
             request_timeout_s=_known(timeout),
             stop_grace_s=_known(grace),
+            ready=_known(ready),
         )
 
     def models(self, value: object) -> tuple[ModelConfig, ...] | None:
@@ -289,6 +301,8 @@ class _Reader:
         probe_interval = self.seconds(data, "probe_interval_s", place, 5.0)
         failures = self.whole(data, "probe_failures", place, 3, low=1)
         env = self.env(data, place)
+        if command is not None and env is not None and self.programs:
+            self.program(command[0], env, f"{place}.command")
         parts = (name, weights, kv, command, health, load_timeout, probe_interval, failures, env)
         if any(part is None for part in parts):
             return None
@@ -350,6 +364,27 @@ class _Reader:
             )
             return None
         return tuple(value)
+
+    def program(self, program: str, env: Mapping[str, str], place: str) -> None:
+        """A program that cannot be started would fail every load, for ever: found before
+        anything starts, on the PATH the model's process is given."""
+        if os.sep in program:
+            if not os.path.isfile(program):
+                self.problem(place, f"no program {program!r}")
+            elif not os.access(program, os.X_OK):
+                self.problem(place, f"{program!r} is not executable")
+            return
+        path = env.get("PATH", os.environ.get("PATH", os.defpath))
+        if shutil.which(program, path=path) is not None:
+            return
+        found = [
+            d for d in path.split(os.pathsep) if os.path.isfile(os.path.join(d or ".", program))
+        ]
+        if found:
+            where = os.path.join(found[0], program)
+            self.problem(place, f"{program!r} on PATH ({where}) is not executable")
+        else:
+            self.problem(place, f"no program {program!r} on PATH")
 
     def env(self, data: Mapping[str, Any], place: str) -> dict[str, str] | None:
         value = data.get("env", {})

@@ -72,7 +72,7 @@ def error_response(
     }
     headers: dict[str, str] = {}
     if route is not None:
-        body["marlix"] = route.doc
+        body["marlix"] = route.public
         headers[ROUTE_HEADER] = route.route
     if retry_after is not None:
         headers["Retry-After"] = str(retry_after)
@@ -85,8 +85,10 @@ class Front:
         self.supervisor = supervisor
         self.metrics = metrics
         self.server = host.config.server
+        self.log = host.log
         self.session: aiohttp.ClientSession | None = None
         self._key = ("Bearer " + self.server.api_key).encode() if self.server.api_key else None
+        self.created = int(time.time())  # the models' "created": when this host started
         # No limit on a whole answer, which may be a long generation; only on silence.
         self._timeout = aiohttp.ClientTimeout(
             total=None, sock_connect=10, sock_read=self.server.request_timeout_s
@@ -100,36 +102,44 @@ class Front:
             web.get("/health", self.live),
             web.get("/v2/health/live", self.live),
             web.get("/v2/health/ready", self.ready),
-            web.get("/v2/models/{name}/ready", self.model_ready),
-            web.post("/models/{name}/unload", self.unload),
-            web.post("/models/{name}/load", self.load),
+            # Names may hold a "/" (org/model-8B): each takes the rest of the path it can.
+            web.get("/v2/models/{name:.+}/ready", self.model_ready),
+            web.post("/models/{name:.+}/unload", self.unload),
+            web.post("/models/{name:.+}/load", self.load),
             web.get("/v1/models", self.models),
+            web.get("/v1/models/{name:.+}", self.model_object),
             web.post("/v1/{path:.*}", self.forward),
             web.route("*", "/v1/{path:.*}", self.not_here),
         ]
 
-    def authorised(self, request: web.Request) -> bool:
+    def refused(self, request: web.Request) -> web.Response | None:
+        """None when the request may go on; else the 401 that says what was wrong with it."""
         if self._key is None:
-            return True
-        given = request.headers.get("Authorization", "").encode()
-        return hmac.compare_digest(given, self._key)
-
-    def unauthorised(self) -> web.Response:
-        response = error_response(
-            401,
-            'this host needs an api key: send "Authorization: Bearer <key>"',
-            "invalid_request_error",
-            "invalid_api_key",
-        )
-        response.headers["WWW-Authenticate"] = "Bearer"
+            return None
+        given = request.headers.get("Authorization")
+        if given is not None and hmac.compare_digest(given.encode("utf-8", "replace"), self._key):
+            return None
+        scheme, _, token = (given or "").partition(" ")
+        if scheme.lower() == "bearer" and token.strip():
+            message = "the api key sent is not this host's"
+            challenge = 'Bearer error="invalid_token"'
+        else:
+            message = 'this host needs an api key: send "Authorization: Bearer <key>"'
+            challenge = "Bearer"
+        response = error_response(401, message, "invalid_request_error", "invalid_api_key")
+        response.headers["WWW-Authenticate"] = challenge
         return response
 
     # Pages and documents for people and probes.
 
     async def page(self, request: web.Request) -> web.Response:
+        # The page carries no state of its own: it asks /status, with the key when one is set.
         return web.Response(text=page_html(), content_type="text/html", charset="utf-8")
 
     async def status(self, request: web.Request) -> web.Response:
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
         return web.json_response(self.host.status())
 
     async def metrics_text(self, request: web.Request) -> web.Response:
@@ -141,47 +151,65 @@ class Front:
         return web.json_response({"live": True})
 
     async def ready(self, request: web.Request) -> web.Response:
-        now = self.host.clock()
-        waiting_for = [
-            r.name
-            for r in self.host.admitted_records()
-            if self.host.route(r.name, now).route != "ready"
-        ]
-        ready = not waiting_for and not self.host.stopping
-        body = {"ready": ready, "not_ready": waiting_for}
+        host = self.host
+        now = host.clock()
+        admitted = [r.name for r in host.admitted_records()]
+        waiting_for = [name for name in admitted if host.route(name, now).route != "ready"]
+        if self.server.ready == "all":
+            ready = not waiting_for
+        else:  # one ready model is worth a place behind the load balancer
+            ready = len(waiting_for) < len(admitted)
+        ready = ready and not host.stopping
+        body = {"ready": ready, "rule": self.server.ready, "not_ready": waiting_for}
         if ready:
             return web.json_response(body)
         return web.json_response(body, status=503, headers={"Retry-After": "1"})
 
     async def model_ready(self, request: web.Request) -> web.Response:
         name = request.match_info["name"]
-        route = self.host.route(name)
-        ready = route.route == "ready"
+        host = self.host
+        route = host.route(name)
+        record = host.records.get(name)
         headers = {ROUTE_HEADER: route.route}
-        if not ready:
-            record = self.host.records.get(name)
-            headers["Retry-After"] = str(self.host.retry_after_s(record, self.host.clock()))
-        return web.json_response(
-            {"name": name, "ready": ready, "marlix": route.doc},
-            status=200 if ready else 503,
-            headers=headers,
-        )
+        body = {"name": name, "ready": route.route == "ready", "marlix": route.public}
+        if route.route == "ready":
+            return web.json_response(body, headers=headers)
+        if record is None or not record.admitted:
+            # As an inference server answers for a model it does not have.
+            return web.json_response(body, status=404, headers=headers)
+        if not record.held:  # a model stopped by hand comes back only when asked
+            headers["Retry-After"] = str(host.retry_after_s(record, host.clock()))
+        return web.json_response(body, status=503, headers=headers)
+
+    def model_document(self, name: str, now: int) -> dict[str, Any]:
+        """A model as the OpenAI API describes one, with its route under "marlix"."""
+        return {
+            "id": name,
+            "object": "model",
+            "created": self.created,
+            "owned_by": "marlix",
+            "marlix": self.host.route(name, now).public,
+        }
 
     async def models(self, request: web.Request) -> web.Response:
-        if not self.authorised(request):
-            return self.unauthorised()
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
         now = self.host.clock()
-        data = [
-            {
-                "id": name,
-                "object": "model",
-                "created": int(time.time()),
-                "owned_by": "marlix",
-                "marlix": self.host.route(name, now).doc,
-            }
-            for name in self.host.records
-        ]
+        data = [self.model_document(name, now) for name in self.host.records]
         return web.json_response({"object": "list", "data": data})
+
+    async def model_object(self, request: web.Request) -> web.Response:
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
+        name = request.match_info["name"]
+        if name not in self.host.records:
+            message = f"no model named {name!r} is declared on this host"
+            route = self.host.route(name)
+            return error_response(404, message, "invalid_request_error", "model_not_found", route)
+        document = self.model_document(name, self.host.clock())
+        return web.json_response(document, headers={ROUTE_HEADER: document["marlix"]["route"]})
 
     # Loading and unloading by hand.
 
@@ -192,8 +220,9 @@ class Front:
         return await self._by_hand(request, unload=False)
 
     async def _by_hand(self, request: web.Request, unload: bool) -> web.Response:
-        if not self.authorised(request):
-            return self.unauthorised()
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
         name = request.match_info["name"]
         record = self.host.records.get(name)
         route = self.host.route(name)
@@ -215,14 +244,15 @@ class Front:
             self.supervisor.load(record)
         route = self.host.route(name)
         return web.json_response(
-            {"model": name, "marlix": route.doc}, headers={ROUTE_HEADER: route.route}
+            {"model": name, "marlix": route.public}, headers={ROUTE_HEADER: route.route}
         )
 
     # Requests for a model.
 
     async def not_here(self, request: web.Request) -> web.Response:
-        if not self.authorised(request):
-            return self.unauthorised()
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
         message = f"{request.method} {request.path} is not served here: /v1 takes POST requests"
         return error_response(404, message, "invalid_request_error", "unknown_path")
 
@@ -239,8 +269,9 @@ class Front:
             self.metrics.request(model, route_text, status, time.perf_counter() - started)
 
     async def _forward(self, request: web.Request) -> tuple[web.StreamResponse, str, str]:
-        if not self.authorised(request):
-            return self.unauthorised(), "", ""
+        refused = self.refused(request)
+        if refused is not None:
+            return refused, "", ""
         limit = self.server.max_body_bytes
         length = request.content_length
         if length is not None and length > limit:
@@ -257,7 +288,11 @@ class Front:
         record = host.records.get(model)
         route = host.route(model)
         if route.route != "ready":
-            waited = await self._wait(record, route)
+            wait_s = self.server.wait_s
+            preferred = preferred_wait_s(request.headers.getall("Prefer", []))
+            if preferred is not None:
+                wait_s = min(wait_s, preferred)
+            waited = await self._wait(record, route, wait_s)
             if isinstance(waited, web.Response):
                 return waited, model, waited.headers.get(ROUTE_HEADER, route.route)
             route = waited
@@ -268,19 +303,26 @@ class Front:
         message = f"the request body is larger than this host takes ({limit} bytes)"
         return error_response(413, message, "invalid_request_error", "body_too_large")
 
-    async def _wait(self, record: ModelRecord | None, route: Route) -> Route | web.Response:
-        """Waits for the model to become ready, or answers why it will not be soon."""
+    async def _wait(
+        self, record: ModelRecord | None, route: Route, wait_s: float
+    ) -> Route | web.Response:
+        """Waits up to `wait_s` for the model to become ready, or answers why it will not be
+        soon."""
         host = self.host
         may_wait = record is not None and host.wants_load(record)
         if route.route not in ("warming", "unknown") or not may_wait or record is None:
             return self._refusal(record, route)
+        if wait_s <= 0:
+            message = f"{record.name!r} is not ready and the request asked not to wait for it"
+            retry = host.retry_after_s(record, host.clock())
+            return error_response(503, message, "server_error", "model_loading", route, retry)
         if host.waiting >= self.server.max_waiting:
             message = f"{self.server.max_waiting} requests already wait for their models"
             retry = host.retry_after_s(record, host.clock())
             return error_response(
                 429, message, "rate_limit_error", "too_many_waiting", route, retry
             )
-        deadline = time.monotonic() + self.server.wait_s
+        deadline = time.monotonic() + wait_s
         host.waiting += 1
         try:
             while True:
@@ -295,7 +337,7 @@ class Front:
                     return self._refusal(record, route)
         finally:
             host.waiting -= 1
-        message = f"{record.name!r} did not become ready within {_seconds(self.server.wait_s)} s"
+        message = f"{record.name!r} did not become ready within {_seconds(wait_s)} s"
         retry = host.retry_after_s(record, host.clock())
         return error_response(503, message, "server_error", "model_loading", route, retry)
 
@@ -304,6 +346,10 @@ class Front:
         status, kind, code = ROUTE_ERRORS[route.route]
         name = route.doc["model"]
         doc: Any = route.doc
+        retry: int | None = None
+        if status == 503:
+            retry = host.retry_after_s(record, host.clock())
+        # The messages say what a client can act on; what the process said is the operator's.
         if route.route == "not_declared":
             message = f"no model named {name!r} is declared on this host"
         elif route.route == "not_admitted":
@@ -314,14 +360,13 @@ class Front:
         elif route.route == "lost":
             message = f"{name!r} was lost ({doc['reason']}) and will be loaded again"
         elif route.route == "failed":
-            message = f"{name!r} failed to load ({doc['reason']}) and will be loaded again"
+            message = f"{name!r} failed to load and will be loaded again"
         elif record is not None and record.held:
-            message, code = f"{name!r} is stopped; load it with POST /models/{name}/load", "stopped"
+            # Nothing brings it back by itself: no time to come back after.
+            message = f"{name!r} was stopped on this host and stays stopped until it is loaded"
+            code, retry = "model_stopped", None
         else:
             message = f"{name!r} is not being served now"
-        retry = None
-        if status == 503:
-            retry = host.retry_after_s(record, host.clock())
         return error_response(status, message, kind, code, route, retry)
 
     async def _proxy(
@@ -339,6 +384,7 @@ class Front:
                 allow_redirects=False,
             )
         except asyncio.TimeoutError:
+            self._log_silence(route, "before answering")
             return self._upstream_error(504, "did not answer in time", route, "upstream_timeout")
         except (aiohttp.ClientError, OSError) as error:
             detail = f"could not be reached ({error.__class__.__name__})"
@@ -354,6 +400,7 @@ class Front:
                 try:
                     answer = await upstream.read()
                 except asyncio.TimeoutError:
+                    self._log_silence(route, "in the middle of its answer")
                     return self._upstream_error(504, "stopped answering", route, "upstream_timeout")
                 except (aiohttp.ClientError, OSError):
                     return self._upstream_error(
@@ -371,45 +418,122 @@ class Front:
                 await response.prepare(request)
             except (ConnectionError, aiohttp.ClientError):
                 return response  # the client went away before the answer began
+            # An event stream is whole only once it has said so: its last event is [DONE].
+            events = EventStreamEnd() if streaming and upstream.status < 300 else None
             chunks = upstream.content.iter_any().__aiter__()
             while True:
                 try:
                     chunk = await chunks.__anext__()
                 except StopAsyncIteration:
                     break
-                except (aiohttp.ClientError, asyncio.TimeoutError, OSError) as error:
-                    if not streaming:
+                except asyncio.TimeoutError as error:
+                    self._log_silence(route, "in the middle of its answer")
+                    if events is None:
+                        raise BrokenAnswer() from error
+                    await self._end_stream(
+                        response, route, "went silent mid-stream", "upstream_timeout"
+                    )
+                    return response
+                except (aiohttp.ClientError, OSError) as error:
+                    if events is None:
                         # Nothing sound can be said in the middle of a body: end the connection
                         # so the client sees an incomplete answer rather than a short one.
                         raise BrokenAnswer() from error
-                    await self._end_stream(response, route)
+                    await self._end_stream(
+                        response, route, "broke off its stream", "upstream_broken"
+                    )
                     return response
+                if events is not None:
+                    events.feed(chunk)
                 try:
                     await response.write(chunk)
                 except (ConnectionError, aiohttp.ClientError):
                     return response  # the client went away; the upstream answer is dropped
+            if events is not None and not events.done():
+                # A server that frames its body by closing the connection ends it the same way
+                # whether it finished or died: only the [DONE] event tells the two apart.
+                await self._end_stream(
+                    response, route, "ended its stream before its final event", "upstream_broken"
+                )
+                return response
             with contextlib.suppress(ConnectionError, aiohttp.ClientError):
                 await response.write_eof()
             return response
 
-    async def _end_stream(self, response: web.StreamResponse, route: Route) -> None:
-        """Ends a server-sent event stream whose model process broke off, with an error event
-        the client can tell from a finished answer."""
+    async def _end_stream(
+        self, response: web.StreamResponse, route: Route, what: str, code: str
+    ) -> None:
+        """Ends a server-sent event stream whose model process stopped short, with an error
+        event the client can tell from a finished answer."""
+        model = route.doc["model"]
+        self.log.event(
+            "stream_cut",
+            f"{model}: the model process {what}; the client's stream was ended with "
+            f"an {code} error event",
+            model=model,
+            code=code,
+        )
         event = {
             "error": {
-                "message": f"{route.doc['model']!r} stopped answering mid-stream",
+                "message": f"the process serving {model!r} {what}",
                 "type": "server_error",
                 "param": None,
-                "code": "upstream_broken",
+                "code": code,
             }
         }
         with contextlib.suppress(ConnectionError, aiohttp.ClientError):
             await response.write(b"event: error\ndata: " + json.dumps(event).encode() + b"\n\n")
             await response.write_eof()
 
+    def _log_silence(self, route: Route, when: str) -> None:
+        model = route.doc["model"]
+        seconds = _seconds(self.server.request_timeout_s)
+        self.log.event(
+            "upstream_timeout",
+            f"{model}: the model process was silent for {seconds} s {when} (request_timeout_s)",
+            model=model,
+        )
+
     def _upstream_error(self, status: int, what: str, route: Route, code: str) -> web.Response:
         message = f"the process serving {route.doc['model']!r} {what}"
         return error_response(status, message, "server_error", code, route)
+
+
+class EventStreamEnd:
+    """Follows the end of a server-sent event stream, to tell whether its last event is the
+    final `data: [DONE]`."""
+
+    KEEP = 64
+
+    def __init__(self) -> None:
+        self.tail = b""
+
+    def feed(self, chunk: bytes) -> None:
+        self.tail = (self.tail + chunk)[-self.KEEP :]
+
+    def done(self) -> bool:
+        text = self.tail.replace(b"\r\n", b"\n").replace(b"\r", b"\n").rstrip(b"\n")
+        line = text.rpartition(b"\n")[2]
+        if line not in (b"data: [DONE]", b"data:[DONE]"):
+            return False
+        # The line must be a whole line: one that began in the tail, or the stream's first.
+        return len(text) > len(line) or len(self.tail) < self.KEEP
+
+
+def preferred_wait_s(values: list[str]) -> float | None:
+    """The `wait` preference of the request's Prefer headers (RFC 7240), in seconds, or None.
+    The first one given counts, as the RFC says of a preference given twice."""
+    for value in values:
+        for preference in value.split(","):
+            token, _, rest = preference.split(";", 1)[0].partition("=")
+            if token.strip().lower() != "wait":
+                continue
+            number = rest.strip().strip('"')
+            if not (number.isascii() and number.isdigit()):
+                return None  # a wait that is not a count of seconds is ignored
+            # Past a billion seconds any wait is longer than wait_s allows anyway.
+            return float(int(number)) if len(number) <= 9 else None
+    return None
 
 
 class BrokenAnswer(ConnectionResetError):

@@ -78,6 +78,17 @@ class Route:
     def route(self) -> str:
         return self.doc["route"]
 
+    @property
+    def public(self) -> dict[str, Any]:
+        """The document as a client may see it: what it can act on, without the endpoint (an
+        operator's port) or a failure's text (which holds a model process's own words)."""
+        route = self.doc["route"]
+        return {
+            key: value
+            for key, value in self.doc.items()
+            if key != "endpoint" and not (key == "reason" and route == "failed")
+        }
+
 
 @dataclass(frozen=True)
 class Card:
@@ -243,8 +254,10 @@ class Host:
         self.wake_loader()
 
     def retry_after_s(self, record: ModelRecord | None, now: int) -> int:
-        """Whole seconds, 1 to 60, until the model may be ready: the rest of its reload delay,
-        or of the load in progress as long as its last good load took (its timeout before)."""
+        """Whole seconds, at least 1, until the model is expected to serve: the rest of the load
+        in progress, or the rest of its reload delay and then a whole load. A load is expected
+        to take as long as its last good one did, or its timeout before any succeeded. Not cut
+        short: clients back off on their own from values they will not sleep through."""
         if record is None:
             return 1
         expected_ms = record.last_load_ms
@@ -252,11 +265,9 @@ class Host:
             expected_ms = int(record.config.load_timeout_s * 1000)
         if record.load_started_ms is not None and record.resident_since_ms is None:
             wait_ms = record.load_started_ms + expected_ms - now
-        elif record.next_load_ms > now:
-            wait_ms = record.next_load_ms - now
         else:
-            wait_ms = expected_ms
-        return max(1, min(60, -(-wait_ms // 1000)))
+            wait_ms = max(0, record.next_load_ms - now) + expected_ms
+        return max(1, -(-wait_ms // 1000))
 
     def wants_load(self, record: ModelRecord) -> bool:
         """A request for this model may wait: it is loading or will be loaded."""

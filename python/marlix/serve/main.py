@@ -13,7 +13,7 @@ from marlix.serve.demo import demo_config
 
 
 def run(args: argparse.Namespace) -> int:
-    config = demo_config() if args.demo else load_config(args.config)
+    config = demo_config() if args.demo else load_config(args.config, programs=not args.roster)
     if args.listen is not None:
         address = parse_listen(args.listen)
         if address is None:

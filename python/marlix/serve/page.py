@@ -1,7 +1,9 @@
 """The status page: one self-contained HTML document that shows the card and its models.
 
-The page polls the host's open `GET status` (relative, so it works under any prefix) every two
-seconds and updates the document in place. Everything it needs is inline: a host on an
+The page polls the host's `GET status` (relative, so it works under any prefix) every two
+seconds and updates the document in place. The page itself holds no state of the host: when
+the host has an api key, `status` answers 401 without it, and the page asks for the key once
+and keeps it for the browser session. Everything it needs is inline: a host on an
 air-gapped machine must render it, and the page must never contact anyone but its host.
 """
 
@@ -79,6 +81,9 @@ td.failure { color: var(--muted); word-break: break-word; }
 .pill.s-lost, .pill.s-failed { background: var(--bad); }
 .pill.s-not_admitted, .pill.s-not_declared { background: var(--grey); }
 #empty td { color: var(--muted); text-align: center; }
+#key { display: flex; gap: 8px; align-items: baseline; }
+#key[hidden] { display: none; }
+#key-why { color: var(--bad); font-size: 13px; }
 body.stale #card, body.stale #models tbody { opacity: .5; }
 </style>
 </head>
@@ -86,6 +91,11 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
 <header>
   <h1>marlix</h1>
   <span id="updated">connecting&hellip;</span>
+  <form id="key" hidden>
+    <label>api key <input id="key-input" type="password" autocomplete="current-password"></label>
+    <button type="submit">show the card</button>
+    <span id="key-why"></span>
+  </form>
 </header>
 <section id="card" class="card">
   <h2 class="heading">Card</h2>
@@ -125,7 +135,9 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
   const CELLS = ["name", "card", "state", "for", "endpoint", "pid", "restarts", "failure"];
   const COLOURED = new Set(["ready", "warming", "lost", "failed", "not_admitted", "not_declared"]);
   const rows = new Map();  // model name -> its <tr>, kept so a row follows its model
+  const KEY_ITEM = "marlix-api-key";  // kept for this browser session only
   let lastOk = null;
+  let needKey = false;  // polling waits for the key to be given
 
   const byId = (id) => document.getElementById(id);
   const count = (v) => (typeof v === "number" && isFinite(v) ? v : 0);
@@ -246,15 +258,56 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
       why + (lastOk ? " \u2014 showing the state of " + clock(lastOk) : "");
   }
 
+  function storedKey() {
+    try { return sessionStorage.getItem(KEY_ITEM); } catch (err) { return null; }
+  }
+
+  function storeKey(key) {
+    try {
+      if (key === null) sessionStorage.removeItem(KEY_ITEM);
+      else sessionStorage.setItem(KEY_ITEM, key);
+    } catch (err) { /* storage refused: the key lasts until the page is left */ }
+    memoryKey = key;
+  }
+
+  let memoryKey = storedKey();
+
+  function askForKey(why) {
+    needKey = true;
+    byId("key").hidden = false;
+    byId("key-why").textContent = why;
+    stale("this host needs its api key");
+    byId("key-input").focus();
+  }
+
+  byId("key").addEventListener("submit", (event) => {
+    event.preventDefault();
+    const key = byId("key-input").value;
+    if (!key) return;
+    storeKey(key);
+    byId("key-input").value = "";
+    byId("key").hidden = true;
+    if (needKey) {
+      needKey = false;
+      poll();
+    }
+  });
+
   async function poll() {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), TIMEOUT_MS);
     try {
       let doc;
       try {
-        const res = await fetch("status", {
-          cache: "no-store", signal: abort.signal, headers: { Accept: "application/json" },
-        });
+        const headers = { Accept: "application/json" };
+        if (memoryKey) headers.Authorization = "Bearer " + memoryKey;
+        const res = await fetch("status", { cache: "no-store", signal: abort.signal, headers });
+        if (res.status === 401) {
+          const sent = memoryKey;
+          storeKey(null);
+          askForKey(sent ? "that key is not this host's" : "");
+          return;
+        }
         if (!res.ok) throw new Error("HTTP " + res.status);
         doc = await res.json();
       } catch (err) {
@@ -274,7 +327,7 @@ body.stale #card, body.stale #models tbody { opacity: .5; }
     } finally {
       clearTimeout(timer);
       // Scheduled after the answer, so a slow host never has polls piling up.
-      setTimeout(poll, EVERY_MS);
+      if (!needKey) setTimeout(poll, EVERY_MS);
     }
   }
 

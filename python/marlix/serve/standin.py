@@ -51,6 +51,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--tokens", type=int, default=0, help="answer length (0: the whole text)")
     parser.add_argument("--token-ms", type=float, default=30.0, help="pause between tokens")
     parser.add_argument("--ignore-sigterm", action="store_true", help="leave only SIGKILL")
+    parser.add_argument(
+        "--frame",
+        choices=("chunked", "close"),
+        default="chunked",
+        help="how a stream's body is framed: chunks, or ended by closing the connection",
+    )
+    parser.add_argument(
+        "--die-after-tokens", type=int, metavar="N", help="exit in the middle of a stream"
+    )
+    parser.add_argument(
+        "--stall-after-tokens", type=int, metavar="N", help="go silent in the middle of a stream"
+    )
     return parser
 
 
@@ -121,6 +133,12 @@ class StandIn:
     async def _stream(self, request: web.Request, chat: bool, ident: str) -> web.StreamResponse:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream"})
         response.headers["Cache-Control"] = "no-cache"
+        if self.args.frame == "close":
+            # No length and no chunks, which HTTP/1.1 allows: the body ends where the
+            # connection does, so an end and a death look alike on the wire. aiohttp chunks
+            # every such answer unless told that it does not check lengths.
+            response._length_check = False
+            response.force_close()
         await response.prepare(request)
         created = int(time.time())
         last = len(self.tokens) - 1
@@ -143,6 +161,11 @@ class StandIn:
                 "choices": [choice],
             }
             await response.write(b"data: " + json.dumps(chunk).encode() + b"\n\n")
+            if index + 1 == self.args.die_after_tokens:
+                print("error: the stand-in died mid-stream", file=sys.stderr, flush=True)
+                os._exit(1)
+            if index + 1 == self.args.stall_after_tokens:
+                await asyncio.sleep(3600)
             if self.args.token_ms > 0 and index != last:
                 await asyncio.sleep(self.args.token_ms / 1000)
         await response.write(b"data: [DONE]\n\n")
