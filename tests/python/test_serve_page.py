@@ -427,3 +427,35 @@ def test_the_page_refers_to_nothing_outside_itself() -> None:
     assert not re.search(r"url\(|@import", html, re.IGNORECASE)
     # The one address it asks for is relative: the host's own status.
     assert re.findall(r"fetch\(\s*(\"[^\"]*\"|'[^']*')", html) == ['"status"']
+
+
+def test_with_an_api_key_the_page_asks_for_it_once_a_session(tmp_path) -> None:
+    from serve_host import config as serve_config
+    from serve_host import model as serve_model
+    from serve_host import serving
+
+    text = serve_config(serve_model("chat", "--load-s", "0"), api_key="s3cret")
+    give = """(() => {{ document.getElementById("key-input").value = {key};
+        document.getElementById("key").requestSubmit(); return true; }})()"""
+    form_shown = '!document.getElementById("key").hidden'
+    with serving(tmp_path, text, key="s3cret") as served:
+        served.wait_for("chat", "ready")
+
+        async def scenario() -> None:
+            async with Browser() as browser:
+                page = await browser.open(served.url + "/")
+                assert await page.wait_for(form_shown, POLL_WAIT)
+                # Nothing of the host is shown before the key is given.
+                assert await page.evaluate(ROW_NAMES) == []
+                await page.evaluate(give.format(key='"wrong"'))
+                why = 'document.getElementById("key-why").textContent'
+                assert await page.wait_for(f"{why} === \"that key is not this host's\"", POLL_WAIT)
+                await page.evaluate(give.format(key='"s3cret"'))
+                row = await wait_state(page, "chat", "ready")
+                assert row["pid"] == str(served.model("chat")["pid"])
+                # Kept for the browser session: a reload asks no more.
+                await page.navigate(served.url + "/")
+                await wait_state(page, "chat", "ready")
+                assert not await page.evaluate(form_shown)
+
+        run(scenario())
