@@ -156,6 +156,18 @@ def test_one_model_and_every_model_by_name(host):
     assert headers["X-Marlix-Route"] == "not_declared"
 
 
+def test_each_request_that_did_not_end_well_or_waited_has_its_log_line(host):
+    assert host.post("/v1/chat/completions", chat("chat"))[0] == 200
+    assert host.post("/v1/chat/completions", chat("huge"))[0] == 404
+    headers = {**AUTH, "Prefer": "wait=1"}
+    assert host.post("/v1/chat/completions", chat("never"), headers)[0] == 503
+    host.wait_for_log("POST /v1/chat/completions huge: 404 model_not_admitted, route not_admitted,")
+    host.wait_for_log("POST /v1/chat/completions never: 503 model_loading, route warming, ")
+    line = [x for x in host.log().splitlines() if "never: 503 model_loading" in x][-1]
+    assert line.endswith(", after waiting 1.0 s")
+    assert "chat: 200" not in host.log()  # a plain success is not logged without --access-log
+
+
 # What only an operator sees.
 
 
@@ -268,6 +280,7 @@ def test_a_stream_cut_short_always_ends_with_an_error_event(host, name, code, lo
     assert kind == b"event: error"
     assert json.loads(data.removeprefix(b"data: "))["error"]["code"] == code
     host.wait_for_log(logged)
+    host.wait_for_log(f"POST /v1/chat/completions {name}: 200 {code}, route ready, ")
 
 
 def test_a_host_ready_only_with_every_model_and_names_with_a_slash(tmp_path):

@@ -9,6 +9,7 @@ import contextlib
 import hmac
 import json
 import time
+from dataclasses import dataclass
 from typing import Any
 
 import aiohttp
@@ -66,7 +67,7 @@ def error_response(
     route: Route | None = None,
     retry_after: int | None = None,
     param: str | None = None,
-) -> web.Response:
+) -> ErrorAnswer:
     body: dict[str, Any] = {
         "error": {"message": message, "type": kind, "param": param, "code": code}
     }
@@ -76,12 +77,37 @@ def error_response(
         headers[ROUTE_HEADER] = route.route
     if retry_after is not None:
         headers["Retry-After"] = str(retry_after)
-    return web.json_response(body, status=status, headers=headers)
+    return ErrorAnswer(status, body, headers, code)
+
+
+class ErrorAnswer(web.Response):
+    """An error the host answers itself, carrying the code that its log line names."""
+
+    def __init__(self, status: int, body: Any, headers: dict[str, str], code: str) -> None:
+        text = json.dumps(body)
+        super().__init__(text=text, status=status, headers=headers, content_type="application/json")
+        self.code = code
+        self.size = len(text.encode())
+
+
+@dataclass
+class Answered:
+    """What one request through the front door came to: its metrics and its log line."""
+
+    model: str = ""
+    route: str = ""
+    code: str | None = None  # an error's code, or the code a cut stream ended with
+    status: int | None = None  # the status the client was sent, once sent
+    waited_s: float = 0.0
+    sent_bytes: int = 0
 
 
 class Front:
-    def __init__(self, host: Host, supervisor: Supervisor, metrics: Metrics) -> None:
+    def __init__(
+        self, host: Host, supervisor: Supervisor, metrics: Metrics, access_log: bool = False
+    ) -> None:
         self.host = host
+        self.access_log = access_log
         self.supervisor = supervisor
         self.metrics = metrics
         self.server = host.config.server
@@ -258,32 +284,69 @@ class Front:
 
     async def forward(self, request: web.Request) -> web.StreamResponse:
         started = time.perf_counter()
-        model = ""
-        route_text = ""
+        answered = Answered()
         status = 500
         try:
-            response, model, route_text = await self._forward(request)
+            response = await self._forward(request, answered)
             status = response.status
+            if isinstance(response, ErrorAnswer):
+                answered.code = response.code
+                answered.sent_bytes = response.size
             return response
         finally:
-            self.metrics.request(model, route_text, status, time.perf_counter() - started)
+            seconds = time.perf_counter() - started
+            self.metrics.request(answered.model, answered.route, status, seconds)
+            self._log_request(request, answered.status or status, answered, seconds)
 
-    async def _forward(self, request: web.Request) -> tuple[web.StreamResponse, str, str]:
+    def _log_request(
+        self, request: web.Request, status: int, answered: Answered, seconds: float
+    ) -> None:
+        """One line for every request that did not end well, or waited; with --access-log,
+        for every request."""
+        if not (self.access_log or status >= 300 or answered.code or answered.waited_s):
+            return
+        text = f"{request.method} {request.path}"
+        if answered.model:
+            text += f" {answered.model}"
+        text += f": {status}"
+        if answered.code:
+            text += f" {answered.code}"
+        if answered.route:
+            text += f", route {answered.route}"
+        text += f", {seconds:.3f} s, {answered.sent_bytes} bytes"
+        if answered.waited_s:
+            text += f", after waiting {answered.waited_s:.1f} s"
+        self.log.event(
+            "request",
+            text,
+            method=request.method,
+            path=request.path,
+            model=answered.model or None,
+            status=status,
+            code=answered.code,
+            route=answered.route or None,
+            duration_ms=round(seconds * 1000, 1),
+            bytes=answered.sent_bytes,
+            waited_ms=round(answered.waited_s * 1000, 1),
+        )
+
+    async def _forward(self, request: web.Request, answered: Answered) -> web.StreamResponse:
         refused = self.refused(request)
         if refused is not None:
-            return refused, "", ""
+            return refused
         limit = self.server.max_body_bytes
         length = request.content_length
         if length is not None and length > limit:
-            return self._too_large(limit), "", ""
+            return self._too_large(limit)
         try:
             body = await request.read()  # the application's client_max_size is the limit
         except web.HTTPRequestEntityTooLarge:
-            return self._too_large(limit), "", ""
+            return self._too_large(limit)
         model = _model_of(body)
         if model is None:
             message = 'the body must be a JSON object naming its "model" as a text'
-            return error_response(400, message, "invalid_request_error", "invalid_body"), "", ""
+            return error_response(400, message, "invalid_request_error", "invalid_body")
+        answered.model = model
         host = self.host
         record = host.records.get(model)
         route = host.route(model)
@@ -292,19 +355,21 @@ class Front:
             preferred = preferred_wait_s(request.headers.getall("Prefer", []))
             if preferred is not None:
                 wait_s = min(wait_s, preferred)
-            waited = await self._wait(record, route, wait_s)
+            waited = await self._wait(record, route, wait_s, answered)
             if isinstance(waited, web.Response):
-                return waited, model, waited.headers.get(ROUTE_HEADER, route.route)
+                answered.route = waited.headers.get(ROUTE_HEADER, route.route)
+                return waited
             route = waited
+        answered.route = route.route
         endpoint: str = route.doc["endpoint"]  # type: ignore[typeddict-item]
-        return await self._proxy(request, endpoint, body, route), model, route.route
+        return await self._proxy(request, endpoint, body, route, answered)
 
     def _too_large(self, limit: int) -> web.Response:
         message = f"the request body is larger than this host takes ({limit} bytes)"
         return error_response(413, message, "invalid_request_error", "body_too_large")
 
     async def _wait(
-        self, record: ModelRecord | None, route: Route, wait_s: float
+        self, record: ModelRecord | None, route: Route, wait_s: float, answered: Answered
     ) -> Route | web.Response:
         """Waits up to `wait_s` for the model to become ready, or answers why it will not be
         soon."""
@@ -322,7 +387,8 @@ class Front:
             return error_response(
                 429, message, "rate_limit_error", "too_many_waiting", route, retry
             )
-        deadline = time.monotonic() + wait_s
+        since = time.monotonic()
+        deadline = since + wait_s
         host.waiting += 1
         try:
             while True:
@@ -337,6 +403,7 @@ class Front:
                     return self._refusal(record, route)
         finally:
             host.waiting -= 1
+            answered.waited_s = time.monotonic() - since
         message = f"{record.name!r} did not become ready within {_seconds(wait_s)} s"
         retry = host.retry_after_s(record, host.clock())
         return error_response(503, message, "server_error", "model_loading", route, retry)
@@ -370,7 +437,7 @@ class Front:
         return error_response(status, message, kind, code, route, retry)
 
     async def _proxy(
-        self, request: web.Request, endpoint: str, body: bytes, route: Route
+        self, request: web.Request, endpoint: str, body: bytes, route: Route, answered: Answered
     ) -> web.StreamResponse:
         assert self.session is not None
         headers = _passed_on(request.headers.items(), drop_auth=self._key is not None)
@@ -406,6 +473,7 @@ class Front:
                     return self._upstream_error(
                         502, "broke off its answer", route, "upstream_broken"
                     )
+                answered.sent_bytes = len(answer)
                 return web.Response(
                     status=upstream.status, reason=upstream.reason, headers=passed, body=answer
                 )
@@ -418,6 +486,7 @@ class Front:
                 await response.prepare(request)
             except (ConnectionError, aiohttp.ClientError):
                 return response  # the client went away before the answer began
+            answered.status = response.status
             # An event stream is whole only once it has said so: its last event is [DONE].
             events = EventStreamEnd() if streaming and upstream.status < 300 else None
             chunks = upstream.content.iter_any().__aiter__()
@@ -428,20 +497,18 @@ class Front:
                     break
                 except asyncio.TimeoutError as error:
                     self._log_silence(route, "in the middle of its answer")
+                    answered.code = "upstream_timeout"
                     if events is None:
                         raise BrokenAnswer() from error
-                    await self._end_stream(
-                        response, route, "went silent mid-stream", "upstream_timeout"
-                    )
+                    await self._end_stream(response, route, "went silent mid-stream", answered)
                     return response
                 except (aiohttp.ClientError, OSError) as error:
+                    answered.code = "upstream_broken"
                     if events is None:
                         # Nothing sound can be said in the middle of a body: end the connection
                         # so the client sees an incomplete answer rather than a short one.
                         raise BrokenAnswer() from error
-                    await self._end_stream(
-                        response, route, "broke off its stream", "upstream_broken"
-                    )
+                    await self._end_stream(response, route, "broke off its stream", answered)
                     return response
                 if events is not None:
                     events.feed(chunk)
@@ -449,11 +516,13 @@ class Front:
                     await response.write(chunk)
                 except (ConnectionError, aiohttp.ClientError):
                     return response  # the client went away; the upstream answer is dropped
+                answered.sent_bytes += len(chunk)
             if events is not None and not events.done():
                 # A server that frames its body by closing the connection ends it the same way
                 # whether it finished or died: only the [DONE] event tells the two apart.
+                answered.code = "upstream_broken"
                 await self._end_stream(
-                    response, route, "ended its stream before its final event", "upstream_broken"
+                    response, route, "ended its stream before its final event", answered
                 )
                 return response
             with contextlib.suppress(ConnectionError, aiohttp.ClientError):
@@ -461,11 +530,11 @@ class Front:
             return response
 
     async def _end_stream(
-        self, response: web.StreamResponse, route: Route, what: str, code: str
+        self, response: web.StreamResponse, route: Route, what: str, answered: Answered
     ) -> None:
         """Ends a server-sent event stream whose model process stopped short, with an error
         event the client can tell from a finished answer."""
-        model = route.doc["model"]
+        model, code = route.doc["model"], answered.code
         self.log.event(
             "stream_cut",
             f"{model}: the model process {what}; the client's stream was ended with "
@@ -481,8 +550,10 @@ class Front:
                 "code": code,
             }
         }
+        data = b"event: error\ndata: " + json.dumps(event).encode() + b"\n\n"
         with contextlib.suppress(ConnectionError, aiohttp.ClientError):
-            await response.write(b"event: error\ndata: " + json.dumps(event).encode() + b"\n\n")
+            await response.write(data)
+            answered.sent_bytes += len(data)
             await response.write_eof()
 
     def _log_silence(self, route: Route, when: str) -> None:
