@@ -449,7 +449,7 @@ def test_with_an_api_key_the_page_asks_for_it_once_a_session(tmp_path) -> None:
                 assert await page.evaluate(ROW_NAMES) == []
                 await page.evaluate(give.format(key='"wrong"'))
                 why = 'document.getElementById("key-why").textContent'
-                assert await page.wait_for(f"{why} === \"that key is not this host's\"", POLL_WAIT)
+                assert await page.wait_for(f'{why} === "that key is not this host\'s"', POLL_WAIT)
                 await page.evaluate(give.format(key='"s3cret"'))
                 row = await wait_state(page, "chat", "ready")
                 assert row["pid"] == str(served.model("chat")["pid"])
