@@ -1,4 +1,4 @@
-"""`marlix serve`: the host put together and run until SIGINT or SIGTERM."""
+"""`marlix serve`: the host put together and run until SIGINT, SIGTERM, SIGHUP or SIGQUIT."""
 
 from __future__ import annotations
 
@@ -66,6 +66,9 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
             events.close()
 
 
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
+
+
 async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
     server = host.config.server
     stop = asyncio.Event()
@@ -79,7 +82,8 @@ async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
             log.event("stopping", f"{signal.Signals(number).name}: stopping")
             stop.set()
 
-    for number in (signal.SIGINT, signal.SIGTERM):
+    # A hangup or a quit is a stop like any other: the models end gracefully and marlix with 0.
+    for number in STOP_SIGNALS:
         loop.add_signal_handler(number, on_signal, number)
 
     # One session with keep-alive to every model process; answers pass through as they are.
@@ -114,7 +118,7 @@ async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
         await site.stop()
         await supervisor.stop_all()
         await runner.cleanup()
-    for number in (signal.SIGINT, signal.SIGTERM):
+    for number in STOP_SIGNALS:
         loop.remove_signal_handler(number)
     log.event("stopped", "every model process has ended; bye")
     return 0

@@ -10,7 +10,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-import signal
 
 import aiohttp
 
@@ -77,12 +76,13 @@ class Supervisor:
             # Each process sees its own card alone, numbered as NVML numbers the cards.
             env["CUDA_VISIBLE_DEVICES"] = str(record.card.index)
             env["CUDA_DEVICE_ORDER"] = "PCI_BUS_ID"
-        starting = asyncio.ensure_future(Child.start(argv, env))
+        grace_s = host.config.server.stop_grace_s
+        starting = asyncio.ensure_future(Child.start(argv, env, grace_s))
         try:
             child = await asyncio.shield(starting)
         except asyncio.CancelledError:
             # Stopped while the process was being started: it must not be left running.
-            starting.add_done_callback(_kill_started)
+            starting.add_done_callback(_end_started)
             raise
         except OSError as error:
             self._load_failed(record, f"cannot start {argv[0]!r}: {error.strerror or error}")
@@ -284,9 +284,10 @@ class Supervisor:
         await asyncio.gather(*(self._end(r, c) for r, c in children if c is not None))
 
 
-def _kill_started(starting: asyncio.Future[Child]) -> None:
+def _end_started(starting: asyncio.Future[Child]) -> None:
+    # The keeper ends the whole tree, even what may have left the group already.
     if not starting.cancelled() and starting.exception() is None:
-        starting.result().signal_group(signal.SIGKILL)
+        starting.result().ask_stop()
 
 
 def _seconds(value: float) -> str:
