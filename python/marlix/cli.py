@@ -1,5 +1,5 @@
-"""The marlix command line: serve a card's models, plan a card, replay a host's event log, write
-a roster from model files, or take the tour.
+"""The marlix command line: serve the models of GPU cards, plan cards, replay a host's event
+log, write a roster from model files, or take the tour.
 
 Exit status: 0 on success (for `plan`: the roster fits), 1 when `plan` rejects a model (on
 several cards: when no card admits it), 2 for bad input, reported on stderr as "marlix: <text>".
@@ -23,7 +23,7 @@ from marlix.files import KV_TYPES, Estimate, MissingReaderError, estimate
 from marlix.nvml import all_gpu_total_bytes
 from marlix.placement import CardPlacement, Placement, place
 from marlix.replay import replay
-from marlix.sizes import MAX_U64, parse_size
+from marlix.sizes import MAX_U64, SizeHint, parse_size
 from marlix.summary import card_heading, card_report, format_gib, indented, kv_hints, render_plan
 
 EXIT_OK = 0
@@ -32,6 +32,7 @@ EXIT_BAD_INPUT = 2
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, what a shell reports for such a writer
 
 STDIN = "-"
+DEFAULT_RESERVE_PCT = 10
 MAX_CARDS = 4096  # far beyond any machine, and a typo's count cannot hang the command
 
 T = TypeVar("T")
@@ -57,9 +58,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def run_plan(args: argparse.Namespace) -> int:
-    cards = card_sizes(args.cards)
-    roster_json = read_text(args.roster)
-    placement = _module_call(place, cards, args.reserve, roster_json)
+    roster_json, cards, reserve = roster_and_cards(args)
+    placement = _module_call(_display_name(args.roster), place, cards, reserve, roster_json)
     if len(placement.cards) == 1:
         # One card is the plan itself: its document, or its summary with hints.
         (card,) = placement.cards
@@ -74,10 +74,11 @@ def run_plan(args: argparse.Namespace) -> int:
 def run_replay(args: argparse.Namespace) -> int:
     if args.roster == STDIN and args.events == STDIN:
         raise InputError("ROSTER and EVENTS cannot both be read from stdin")
-    cards = card_sizes(args.cards)
-    placement = _module_call(place, cards, args.reserve, read_text(args.roster))
+    roster_json, cards, reserve = roster_and_cards(args)
+    source = _display_name(args.roster)
+    placement = _module_call(source, place, cards, reserve, roster_json)
     fleets = [
-        _module_call(Fleet, card.total_bytes, args.reserve, fleet_roster(placement, card))
+        _module_call(source, Fleet, card.total_bytes, reserve, fleet_roster(placement, card))
         for card in placement.cards
     ]
     last_now = replay(fleets, read_text(args.events), _display_name(args.events))
@@ -91,6 +92,37 @@ def run_replay(args: argparse.Namespace) -> int:
         held_by = placement.card_of(model)
         print(fleets[-1 if held_by is None else held_by].route(model, now))
     return EXIT_OK
+
+
+def roster_and_cards(args: argparse.Namespace) -> tuple[str, list[int], int]:
+    """The roster JSON, the card sizes and the reserve that `plan` and `replay` work on. A serve
+    configuration brings its roster and its [card], as `marlix serve` would place them; --card,
+    --cards and --reserve override the card's."""
+    # The cards given are read first, so that a bad size is reported whatever the roster.
+    cards = card_sizes(args.cards)
+    if not is_config(args.roster):
+        reserve = DEFAULT_RESERVE_PCT if args.reserve is None else args.reserve
+        return read_text(args.roster), cards, reserve
+    try:
+        from marlix.serve.config import load_config
+    except ImportError as error:
+        raise InputError(
+            f"reading {args.roster} needs {error.name or 'tomli'}; install it with: "
+            "pip install 'marlix[serve]'"
+        ) from None
+    config = load_config(args.roster, programs=False)
+    if not cards:
+        if config.card.auto:
+            cards = all_gpu_total_bytes(f'{args.roster}: card.size = "auto"')
+        else:
+            cards = list(config.card.sizes)
+    reserve = config.card.reserve_pct if args.reserve is None else args.reserve
+    return config.roster_json(), cards, reserve
+
+
+def is_config(path: str) -> bool:
+    """Whether ROSTER names a serve configuration rather than a roster JSON file."""
+    return path != STDIN and path.lower().endswith(".toml")
 
 
 def fleet_roster(placement: Placement, card: CardPlacement) -> str:
@@ -206,7 +238,7 @@ def card_sizes(given: Sequence[tuple[str, str]]) -> list[int]:
         elif text == "auto":
             sizes += all_gpu_total_bytes()
         else:
-            sizes.append(_size(option, text))
+            sizes.append(_card_size(option, text))
     return sizes
 
 
@@ -220,12 +252,15 @@ def _card_count(text: str) -> list[int]:
         raise InputError(
             f"--cards: invalid cards {text!r}: the count must be from 1 to {MAX_CARDS}"
         )
-    return [_size("--cards", size)] * int(count)
+    return [_card_size("--cards", size, f"{count}x")] * int(count)
 
 
-def _size(option: str, text: str) -> int:
+def _card_size(option: str, text: str, before: str = "") -> int:
+    # A hint offers the option's whole value, as it would be typed again: 2x24GiB.
     try:
-        return parse_size(text)
+        return parse_size(text, of="card")
+    except SizeHint as hint:
+        raise InputError(f"{option}: {hint.offering(before)}") from None
     except ValueError as error:
         raise InputError(f"{option}: {error}") from None
 
@@ -248,15 +283,17 @@ def read_text(path: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="marlix", description="Plan and track the models on one GPU card.")
+    parser = _Parser(prog="marlix", description="Plan, track and serve the models of GPU cards.")
     parser.add_argument("--version", action="version", version=f"marlix {__version__}")
     commands = parser.add_subparsers(title="commands", dest="command", required=True)
 
     plan_cmd = commands.add_parser(
         "plan",
         usage=f"%(prog)s [-h] {_CARDS_USAGE} [--reserve PCT] [--json] ROSTER",
-        help="check whether a roster fits a card",
-        description="Print the plan's summary (or its JSON document) for a roster on a card. "
+        help="check whether a roster fits the cards",
+        description="Print the plan's summary (or its JSON document) for a roster on the cards "
+        "given. ROSTER may be a serve configuration (.toml): its models, on its [card] "
+        "unless --card, --cards or --reserve are given. "
         "On several cards, each card plans the models the cards before it rejected, and each "
         "card's summary is printed, then the models no card admits (--json: "
         '{"cards": [plan documents], "unplaced": [...]}). '
@@ -270,9 +307,10 @@ def build_parser() -> argparse.ArgumentParser:
         "replay",
         usage=f"%(prog)s [-h] {_CARDS_USAGE} [--reserve PCT] [--at NOW] [--route MODEL ...]"
         " ROSTER EVENTS",
-        help="rebuild a card's state from an event log",
+        help="rebuild the cards' state from an event log",
         description="Build a Fleet from ROSTER, feed it the events of EVENTS and print its "
-        "report, then the route document of each --route model. On several cards, ROSTER is "
+        "report, then the route document of each --route model. ROSTER may be a serve "
+        "configuration (.toml), as for marlix plan. On several cards, ROSTER is "
         "placed as marlix plan places it, each card's Fleet holds the models placed on it (the "
         "last card's also those no card admits), and each card's report is printed; a --route "
         "model is answered by the card that holds it, or else by the last card.",
@@ -302,7 +340,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     serve_cmd = commands.add_parser(
         "serve",
-        help="run the card's models and route every request to them",
+        help="run the cards' models and route every request to them",
         description="Start the model servers of CONFIG, probe them, and serve one "
         "OpenAI-compatible front door for them until SIGINT or SIGTERM.",
     )
@@ -378,7 +416,12 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _add_card_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("roster", metavar="ROSTER", help="roster JSON file, or - for stdin")
+    roster = parser.add_argument(
+        "roster",
+        action=_RosterArgument,
+        metavar="ROSTER",
+        help="roster JSON file, a serve configuration (.toml), or - for stdin",
+    )
     card = parser.add_argument(
         "--card",
         action=_CardOption,
@@ -386,9 +429,11 @@ def _add_card_arguments(parser: argparse.ArgumentParser) -> None:
         default=[],
         required=True,
         metavar="SIZE",
-        help="card size: bytes, or with a unit (24GiB, 80GB), or auto for every GPU via NVML; "
-        "repeat it for several cards",
+        help="card size with its unit (24GiB, 80GB), a byte count of 1 MiB or more, or auto for "
+        "every GPU via NVML; repeat it for several cards",
     )
+    assert isinstance(roster, _RosterArgument)
+    roster.card = card
     parser.add_argument(
         "--cards",
         action=_CardOption,
@@ -400,9 +445,9 @@ def _add_card_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--reserve",
         type=_percentage,
-        default=10,
         metavar="PCT",
-        help="percentage of the card held back (default 10; at least 1 GiB is)",
+        help="percentage of each card held back (default 10, or a serve configuration's "
+        "reserve_pct; at least 1 GiB is)",
     )
 
 
@@ -434,6 +479,25 @@ class _CardOption(argparse.Action):
             self.stands_for.required = False
 
 
+class _RosterArgument(argparse.Action):
+    """ROSTER: a serve configuration brings its own [card], so that --card is then not asked
+    for; any other roster needs the cards given."""
+
+    card: argparse.Action | None = None
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: str | Sequence[Any] | None,
+        option_string: str | None = None,
+    ) -> None:
+        setattr(namespace, self.dest, values)
+        if isinstance(values, str) and is_config(values) and self.card is not None:
+            # As with --cards: the parser is built for one command line.
+            self.card.required = False
+
+
 def _percentage(text: str) -> int:
     if not _is_whole(text) or int(text) > 100:
         raise argparse.ArgumentTypeError(f"expected a whole percentage from 0 to 100, not {text!r}")
@@ -458,12 +522,12 @@ def _is_whole(text: str) -> bool:
     return text.isascii() and text.isdigit()
 
 
-def _module_call(function: Callable[..., T], *args: object) -> T:
-    # The module's own error text is the message the user needs.
+def _module_call(source: str, function: Callable[..., T], *args: object) -> T:
+    # The module's own error text is the message the user needs, after the file it is about.
     try:
         return function(*args)
     except ValueError as error:
-        raise InputError(str(error)) from None
+        raise InputError(f"{source}: {error}") from None
 
 
 def _display_name(path: str) -> str:

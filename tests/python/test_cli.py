@@ -8,6 +8,9 @@ from pathlib import Path
 
 import pytest
 from marlix import plan
+from serve_host import config, model, serving
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 GIB = 2**30
 CARD = "24GiB"  # 21.6 GiB usable with the default 10 % reserve
@@ -94,23 +97,42 @@ def test_no_hint_for_a_name_declared_twice():
     ]
 
 
+@pytest.mark.parametrize("command", [["plan"], ["replay", "events.jsonl"]])
+@pytest.mark.parametrize("given", ["file", "stdin"])
 @pytest.mark.parametrize(
     "roster",
     ['[{"weightsBytes": 1}]', "[", '{"model": "a"}', '[{"model": "a", "weightsBytes": -1}]'],
 )
-def test_plan_reports_the_module_error_and_exits_2(roster):
+def test_the_module_error_comes_after_the_name_of_the_roster_and_exits_2(
+    roster, given, command, tmp_path
+):
     with pytest.raises(ValueError) as caught:
         plan(24 * GIB, 10, roster)
-    result = marlix("plan", "-", "--card", CARD, stdin=roster)
+    write(tmp_path, "roster.json", roster)
+    write(tmp_path, "events.jsonl", "")
+    name, stdin = ("roster.json", "") if given == "file" else ("-", roster)
+    source = "roster.json" if given == "file" else "<stdin>"
+    verb, *events = command
+    result = marlix(verb, name, *events, "--card", CARD, stdin=stdin, cwd=tmp_path)
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == f"marlix: {caught.value}\n"
+    assert result.stderr == f"marlix: {source}: {caught.value}\n"
+
+
+def test_a_roster_that_is_not_json_is_named_with_the_reason(tmp_path):
+    write(tmp_path, "roster.json", "[\n")
+    result = marlix("plan", "roster.json", "--card", CARD, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        2,
+        "",
+        "marlix: roster.json: bad json: EOF while parsing a list at line 2 column 0\n",
+    )
 
 
 @pytest.mark.parametrize(
     "args, message",
     [
         (["missing.json", "--card", CARD], "marlix: missing.json: No such file or directory\n"),
-        (["-", "--card", "24G"], "marlix: --card: invalid size '24G': unknown unit 'G'; "),
+        (["-", "--card", "24X"], "marlix: --card: invalid size '24X': unknown unit 'X'; "),
         (["-", "--card", "-1"], "marlix: --card: invalid size '-1': expected a byte count"),
     ],
 )
@@ -129,10 +151,12 @@ def test_plan_bad_input_exits_2(args, message, tmp_path):
             "marlix: argument --reserve: expected a whole percentage from 0 to 100, not '101'\n",
         ),
         ([], "marlix: the following arguments are required: ROSTER, --card\n"),
+        (["roster.json"], "marlix: the following arguments are required: --card\n"),
     ],
 )
-def test_usage_errors_exit_2_after_the_usage_line(args, message):
-    result = marlix("plan", *args, stdin="[]")
+def test_usage_errors_exit_2_after_the_usage_line(args, message, tmp_path):
+    write(tmp_path, "roster.json", "[]")
+    result = marlix("plan", *args, stdin="[]", cwd=tmp_path)
     assert result.returncode == 2
     usage, error = result.stderr.splitlines(keepends=True)
     assert usage.startswith("usage: marlix plan ")
@@ -144,6 +168,47 @@ def test_plan_refuses_a_roster_that_is_not_utf8(tmp_path):
     path.write_bytes(b'[{"model": "caf\xe9", "weightsBytes": 1}]')
     result = marlix("plan", path, "--card", CARD)
     assert (result.returncode, result.stderr) == (2, f"marlix: {path}: not UTF-8 text (byte 15)\n")
+
+
+# --- sizes that were meant otherwise -----------------------------------------------------
+
+
+@pytest.mark.parametrize("command", [["plan", "-"], ["replay", "-", "events.jsonl"]])
+@pytest.mark.parametrize(
+    "cards, message",
+    [
+        (["--card", "24"], "--card: 24 bytes is not a card: did you mean 24GiB?"),
+        (["--card", "1"], "--card: 1 byte is not a card: did you mean 1GiB?"),
+        (["--card", "1.5"], "--card: 1.5 bytes is not a card: did you mean 1.5GiB?"),
+        (["--card", "1048575"], "--card: 1048575 bytes is not a card: did you mean 1048575GiB?"),
+        (["--cards", "2x24"], "--cards: 24 bytes is not a card: did you mean 2x24GiB?"),
+        (["--card", "24G"], "--card: 24G is not a size: did you mean 24GiB or 24GB?"),
+        (["--card", "24g"], "--card: 24g is not a size: did you mean 24GiB or 24GB?"),
+        (["--card", "24gib"], "--card: 24gib is not a size: did you mean 24GiB or 24GB?"),
+        (["--card", "24Gb"], "--card: 24Gb is not a size: did you mean 24GiB or 24GB?"),
+        (["--cards", "2x24G"], "--cards: 24G is not a size: did you mean 2x24GiB or 2x24GB?"),
+        (
+            ["--card", CARD, "--card", "80"],
+            "--card: 80 bytes is not a card: did you mean 80GiB?",
+        ),
+    ],
+)
+def test_a_card_size_without_its_unit_is_refused_with_what_was_meant(
+    cards, message, command, tmp_path
+):
+    write(tmp_path, "events.jsonl", "")
+    result = marlix(*command, *cards, stdin=json.dumps(FITTING), cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"marlix: {message}\n")
+
+
+@pytest.mark.parametrize(
+    "card, usable",
+    [("1048576", "0.0 GiB"), ("25769803776", "21.6 GiB"), ("24GiB", "21.6 GiB")],
+)
+def test_a_card_of_a_mebibyte_or_more_may_be_given_in_bytes(card, usable):
+    result = marlix("plan", "-", "--card", card, stdin="[]")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == f"0 of 0 admitted, 0.0 GiB committed of {usable} usable\n"
 
 
 # --- several cards ----------------------------------------------------------------------
@@ -246,7 +311,7 @@ def test_the_order_of_the_cards_decides_the_placement():
             "99999999999x1GiB",
             "--cards: invalid cards '99999999999x1GiB': the count must be from 1 to 4096",
         ),
-        ("2x24G", "--cards: invalid size '24G': unknown unit 'G'; "),
+        ("2x24X", "--cards: invalid size '24X': unknown unit 'X'; "),
         ("2xauto", "--cards: invalid size 'auto': expected a byte count"),
     ],
 )
@@ -574,8 +639,192 @@ def test_replay_reports_a_bad_roster_with_the_module_text(tmp_path):
     events = write(tmp_path, "events.jsonl", "")
     result = marlix("replay", "-", events, "--card", CARD, stdin="{}")
     assert result.stderr == (
-        "marlix: could not read the roster: expected an array of declared models\n"
+        "marlix: <stdin>: could not read the roster: expected an array of declared models\n"
     )
+
+
+# --- a serve configuration as the roster -----------------------------------------------
+
+# REPLAY_ROSTER as a host declares it, on a 24 GiB card with 20 % held back. Its programs need
+# not exist where it is planned.
+LAB = """
+[card]
+size = "24GiB"
+reserve_pct = 20
+
+[[models]]
+name = "chat"
+weights_bytes = "8GiB"
+kv_bytes = 2147483648
+command = ["no-such-server", "--port", "{port}"]
+
+[[models]]
+name = "coder"
+weights_bytes = "4GiB"
+command = ["no-such-server", "--port", "{port}"]
+
+[[models]]
+name = "huge"
+weights_bytes = "30GiB"
+command = ["no-such-server", "--port", "{port}"]
+"""
+
+
+@pytest.mark.parametrize("output", [[], ["--json"]])
+@pytest.mark.parametrize(
+    "options, same_as",
+    [
+        ([], ["--card", CARD, "--reserve", "20"]),
+        (["--reserve", "5"], ["--card", CARD, "--reserve", "5"]),
+        (["--card", "16GiB"], ["--card", "16GiB", "--reserve", "20"]),
+        (["--cards", "2x16GiB", "--reserve", "0"], ["--cards", "2x16GiB", "--reserve", "0"]),
+    ],
+)
+def test_plan_of_a_serve_configuration_is_the_plan_of_its_roster_on_its_card(
+    options, same_as, output, tmp_path
+):
+    write(tmp_path, "lab.toml", LAB)
+    write(tmp_path, "roster.json", REPLAY_ROSTER)
+    result = marlix("plan", "lab.toml", *options, *output, cwd=tmp_path)
+    expected = marlix("plan", "roster.json", *same_as, *output, cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (1, expected.stdout, "")
+
+
+def test_plan_of_a_serve_configuration_takes_each_of_its_cards(tmp_path):
+    write(tmp_path, "lab.toml", LAB.replace('size = "24GiB"', 'size = ["8GiB", 25769803776]'))
+    result = marlix("plan", "lab.toml", cwd=tmp_path)
+    headings = [line for line in result.stdout.splitlines() if line.startswith("card ")]
+    assert (result.returncode, result.stderr) == (1, "")
+    assert headings == ["card 0 (8.0 GiB):", "card 1 (24.0 GiB):"]
+
+
+def test_a_serve_configuration_on_every_gpu_asks_nvml(tmp_path):
+    write(tmp_path, "lab.toml", LAB.replace('size = "24GiB"', 'size = "auto"'))
+    env = with_fake_nvml(tmp_path, "two gpus")
+    result = marlix("plan", "lab.toml", env=env, cwd=tmp_path)
+    headings = [line for line in result.stdout.splitlines() if line.startswith("card ")]
+    assert (result.returncode, result.stderr) == (0, "")
+    assert headings == ["card 0 (24.0 GiB):", "card 1 (48.0 GiB):"]
+
+
+def test_replay_of_a_serve_configuration_is_the_replay_of_its_roster_on_its_card(tmp_path):
+    write(tmp_path, "lab.toml", LAB)
+    write(tmp_path, "roster.json", REPLAY_ROSTER)
+    write(tmp_path, "events.jsonl", EVENTS)
+    result = marlix("replay", "lab.toml", "events.jsonl", "--route", "chat", cwd=tmp_path)
+    expected = marlix(
+        "replay", "roster.json", "events.jsonl", "--card", CARD, "--reserve", "20",
+        "--route", "chat", cwd=tmp_path,
+    )  # fmt: skip
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == expected.stdout
+    assert result.stdout.startswith("10.0 / 19.2 GiB held  (3 declared, 2 admitted)\n")
+
+
+@pytest.mark.parametrize("command", [["plan"], ["replay", "-"]])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (
+            ("[card]", "[card"),
+            "lab.toml: not valid TOML: Expected ']' at the end of a table declaration"
+            " (at line 2, column 6)",
+        ),
+        (
+            ('"8GiB"', '"8"'),
+            "lab.toml: models[0].weights_bytes: 8 bytes is not a model: did you mean 8GiB?",
+        ),
+        (
+            ("2147483648", '"512"'),
+            "lab.toml: models[0].kv_bytes: 512 bytes is not a KV cache: did you mean 512GiB?",
+        ),
+        (
+            ('"4GiB"', '"4gb"'),
+            "lab.toml: models[1].weights_bytes: 4gb is not a size: did you mean 4GiB or 4GB?",
+        ),
+        (
+            ('size = "24GiB"', 'size = "24"'),
+            "lab.toml: card.size: 24 bytes is not a card: did you mean 24GiB?",
+        ),
+        (
+            ('size = "24GiB"', 'size = ["24GiB", "24G"]'),
+            "lab.toml: card.size[1]: 24G is not a size: did you mean 24GiB or 24GB?",
+        ),
+        (
+            ('size = "24GiB"', 'size = "auto"'),
+            'lab.toml: card.size = "auto" needs NVML;'
+            " install it with: pip install 'marlix[nvml]'",
+        ),
+    ],
+)
+def test_a_bad_serve_configuration_is_named_with_its_place_and_exits_2(
+    change, message, command, tmp_path
+):
+    write(tmp_path, "lab.toml", LAB.replace(*change))
+    verb, *events = command
+    env = with_fake_nvml(tmp_path, "absent")
+    result = marlix(verb, "lab.toml", *events, cwd=tmp_path, env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"marlix: {message}\n")
+
+
+def test_a_serve_configuration_declares_exact_byte_counts_as_numbers(tmp_path):
+    # A number in the file is a byte count as written: stand-ins declare a byte or two.
+    write(tmp_path, "lab.toml", LAB.replace('"8GiB"', "1").replace('"4GiB"', "0"))
+    result = marlix("plan", "lab.toml", "--json", cwd=tmp_path)
+    assert json.loads(result.stdout)["committed_bytes"] == 1 + 2 * GIB
+
+
+# --- examples/serve.toml and the host's words -------------------------------------------
+
+
+def test_the_example_serve_configuration_loads_as_it_stands():
+    serve_config = pytest.importorskip("marlix.serve.config")
+    loaded = serve_config.load_config(str(EXAMPLES / "serve.toml"))
+    assert (loaded.server.host, loaded.server.port) == ("127.0.0.1", 8080)
+    assert [m.name for m in loaded.models] == ["chat-8b", "coder-7b"]
+    assert all(m.command[:3] == ("python3", "-m", "marlix.standin") for m in loaded.models)
+    result = marlix("plan", EXAMPLES / "serve.toml")
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0,
+        "2 of 2 admitted, 15.0 GiB committed of 21.6 GiB usable\n",
+        "",
+    )
+
+
+def python3_on_path() -> dict[str, str]:
+    # The example runs "python3": this interpreter's, which has marlix, comes first.
+    return {"PATH": os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]])}
+
+
+@pytest.mark.host
+def test_the_example_serve_configuration_serves_a_chat_and_stops_on_sigterm(tmp_path):
+    pytest.importorskip("aiohttp")
+    text = (EXAMPLES / "serve.toml").read_text("utf-8")
+    listen = ("--listen", "127.0.0.1:0")
+    with serving(tmp_path, text, *listen, env=python3_on_path()) as host:
+        body = {"model": "chat-8b", "messages": [{"role": "user", "content": "Hello"}]}
+        code, _, answer = host.post("/v1/chat/completions", body)
+        assert code == 200, answer
+        assert json.loads(answer)["choices"][0]["message"]["content"].startswith("This is")
+        assert host.stop() == 0
+
+
+@pytest.mark.host
+@pytest.mark.parametrize(
+    "card, logged",
+    [
+        ("8GiB", "huge: the card cannot hold it (short by 24696061952 bytes)\n"),
+        (
+            ["8GiB", "8GiB"],
+            "huge: no card can hold it (short by 24696061952 bytes on the last)\n",
+        ),
+    ],
+)
+def test_the_host_says_which_card_cannot_hold_a_model(card, logged, tmp_path):
+    pytest.importorskip("aiohttp")
+    with serving(tmp_path, config(model("huge", size="30GiB"), card=card)) as host:
+        assert logged in host.log()
+        assert host.stop() == 0
 
 
 # --- demo and entry points --------------------------------------------------------------

@@ -54,7 +54,10 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
             log.event(
                 "unplaced",
                 f"{unplaced['model']}: no card can hold it "
-                f"(short by {unplaced['short_bytes']} bytes on the last)",
+                f"(short by {unplaced['short_bytes']} bytes on the last)"
+                if len(host.cards) > 1
+                else f"{unplaced['model']}: the card cannot hold it "
+                f"(short by {unplaced['short_bytes']} bytes)",
                 model=unplaced["model"],
             )
         if not gpu.available:

@@ -197,9 +197,9 @@ class _Reader:
             if not value:
                 self.problem("card.size", "an empty list names no card")
                 return None
-            sizes = [self.size(item, f"card.size[{i}]") for i, item in enumerate(value)]
+            sizes = [self.size(item, f"card.size[{i}]", "card") for i, item in enumerate(value)]
         else:
-            sizes = [self.size(value, "card.size", allow_auto=True)]
+            sizes = [self.size(value, "card.size", "card", allow_auto=True)]
         if reserve is None or any(size is None for size in sizes):
             return None
         return CardConfig(tuple(_known(size) for size in sizes), False, reserve)
@@ -290,8 +290,8 @@ class _Reader:
             if "weights_bytes" not in data:
                 self.problem(f"{place}.weights_bytes", "missing")
             else:
-                weights = self.size(data["weights_bytes"], f"{place}.weights_bytes")
-            kv = self.size(data.get("kv_bytes", 0), f"{place}.kv_bytes")
+                weights = self.size(data["weights_bytes"], f"{place}.weights_bytes", "model")
+            kv = self.size(data.get("kv_bytes", 0), f"{place}.kv_bytes", "KV cache")
         command = self.command(data, place)
         health = self.text(data, "health", place, "/health")
         if health is not None and not health.startswith("/"):
@@ -401,7 +401,9 @@ class _Reader:
                 good = False
         return dict(value) if good else None
 
-    def size(self, value: object, place: str, allow_auto: bool = False) -> int | None:
+    def size(self, value: object, place: str, of: str, allow_auto: bool = False) -> int | None:
+        """An integer is an exact byte count, small ones included (stand-ins declare 1); a
+        text that is a bare number below 1 MiB is taken for a size whose unit was left out."""
         expected = 'a whole byte count or a size text such as "8GiB"'
         if allow_auto:
             expected += ', or "auto"'
@@ -414,7 +416,7 @@ class _Reader:
                 return None
             return value
         try:
-            return parse_size(value)
+            return parse_size(value, of=of)
         except ValueError as error:
             self.problem(place, str(error))
             return None
