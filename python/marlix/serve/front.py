@@ -387,15 +387,16 @@ class Front:
             return error_response(
                 429, message, "rate_limit_error", "too_many_waiting", route, retry
             )
-        since = time.monotonic()
-        deadline = since + wait_s
+        # The host's clock, which the loop's timers follow too.
+        since = host.clock()
+        deadline = since + int(wait_s * 1000)
         host.waiting += 1
         try:
             while True:
-                left = deadline - time.monotonic()
-                if left <= 0:
+                left_ms = deadline - host.clock()
+                if left_ms <= 0:
                     break
-                await record.changed(left)
+                await record.changed(left_ms / 1000)
                 route = host.route(record.name)
                 if route.route == "ready":
                     return route
@@ -403,7 +404,7 @@ class Front:
                     return self._refusal(record, route)
         finally:
             host.waiting -= 1
-            answered.waited_s = time.monotonic() - since
+            answered.waited_s = (host.clock() - since) / 1000
         message = f"{record.name!r} did not become ready within {_seconds(wait_s)} s"
         retry = host.retry_after_s(record, host.clock())
         return error_response(503, message, "server_error", "model_loading", route, retry)

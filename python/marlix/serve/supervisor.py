@@ -10,6 +10,8 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
+from collections.abc import Awaitable, Mapping, Sequence
+from typing import Callable
 
 import aiohttp
 
@@ -20,16 +22,29 @@ from marlix.serve.process import Child, free_port
 
 LOAD_PROBE_INTERVAL_S = 1.0
 
+# How a model's process is started (argv, environment, stop grace) and how its health path is
+# asked (url, timeout): processes and HTTP for the host, scripted stand-ins for its tests.
+Launch = Callable[[Sequence[str], Mapping[str, str], float], Awaitable[Child]]
+Probe = Callable[[str, float], Awaitable[bool]]
+
 
 class Supervisor:
     def __init__(
-        self, host: Host, session: aiohttp.ClientSession, gpu: Gpu, metrics: Metrics
+        self,
+        host: Host,
+        session: aiohttp.ClientSession | None,
+        gpu: Gpu,
+        metrics: Metrics,
+        launch: Launch = Child.start,
+        probe: Probe | None = None,
     ) -> None:
         self.host = host
         self.metrics = metrics
         self.session = session
         self.gpu = gpu
         self.log = host.log
+        self.launch = launch
+        self.probe = self._healthy if probe is None else probe
         self._loader: asyncio.Task[None] | None = None
 
     def start(self) -> None:
@@ -77,7 +92,7 @@ class Supervisor:
             env["CUDA_VISIBLE_DEVICES"] = str(record.card.index)
             env["CUDA_DEVICE_ORDER"] = "PCI_BUS_ID"
         grace_s = host.config.server.stop_grace_s
-        starting = asyncio.ensure_future(Child.start(argv, env, grace_s))
+        starting = asyncio.ensure_future(self.launch(argv, env, grace_s))
         try:
             child = await asyncio.shield(starting)
         except asyncio.CancelledError:
@@ -106,7 +121,7 @@ class Supervisor:
         deadline = now + int(config.load_timeout_s * 1000)
         url = f"http://127.0.0.1:{port}{config.health}"
         while True:
-            if await self._healthy(url, LOAD_PROBE_INTERVAL_S):
+            if await self.probe(url, LOAD_PROBE_INTERVAL_S):
                 break
             if child.exited.is_set():
                 last = child.last_line
@@ -182,7 +197,7 @@ class Supervisor:
                     code=code,
                 )
                 return
-            if await self._healthy(url, min(config.probe_interval_s, 5.0)):
+            if await self.probe(url, min(config.probe_interval_s, 5.0)):
                 failures = 0
                 continue
             if child.exited.is_set():
@@ -207,6 +222,7 @@ class Supervisor:
             return
 
     async def _healthy(self, url: str, timeout_s: float) -> bool:
+        assert self.session is not None
         try:
             timeout = aiohttp.ClientTimeout(total=timeout_s)
             async with self.session.get(url, timeout=timeout) as answer:
