@@ -260,3 +260,28 @@ def test_a_model_stopped_by_hand_is_refused_until_it_is_loaded_again():
         await stage.stop()
 
     run_virtual(scenario)
+
+
+def test_restarts_count_only_models_that_had_been_ready_and_failed_loads_apart():
+    fails = Script(load_s=5, exits_after_s=0.5)
+    scripts = [fails, fails, Script(load_s=1, exits_after_s=10), Script(load_s=1)]
+
+    async def scenario() -> None:
+        stage = Stage(roster(model("m")), {"m": scripts})
+        stage.start()
+        await stage.until(2.1)  # failed at 0.5 and at 2.0 (started 1.5): 2 s to its next try
+        row = stage.host.model_status(stage.host.records["m"], stage.host.clock())
+        assert (row["state"], row["failed_loads"], row["restarts"]) == ("failed", 2, 0)
+        assert row["next_try_ms"] == 1900
+        # Ready at 5 s, lost at 14 s: its delay goes on doubling, to 4 s (it was not resident
+        # long enough to count as recovered).
+        await stage.until(14.5)
+        row = stage.host.model_status(stage.host.records["m"], stage.host.clock())
+        assert (row["state"], row["next_try_ms"], row["restarts"]) == ("lost", 3500, 0)
+        await stage.until(20)
+        row = stage.host.model_status(stage.host.records["m"], stage.host.clock())
+        assert (row["state"], row["failed_loads"], row["restarts"]) == ("ready", 2, 1)
+        assert row["next_try_ms"] is None and row["vram_bytes"] == 2**30
+        await stage.stop()
+
+    run_virtual(scenario)

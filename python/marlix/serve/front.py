@@ -349,6 +349,8 @@ class Front:
         answered.model = model
         host = self.host
         record = host.records.get(model)
+        if record is not None:
+            record.last_used_ms = host.clock()
         route = host.route(model)
         if route.route != "ready":
             wait_s = self.server.wait_s
@@ -362,7 +364,12 @@ class Front:
             route = waited
         answered.route = route.route
         endpoint: str = route.doc["endpoint"]  # type: ignore[typeddict-item]
-        return await self._proxy(request, endpoint, body, route, answered)
+        assert record is not None  # only a declared model is ready
+        record.in_flight += 1
+        try:
+            return await self._proxy(request, endpoint, body, route, answered)
+        finally:
+            record.in_flight -= 1
 
     def _too_large(self, limit: int) -> web.Response:
         message = f"the request body is larger than this host takes ({limit} bytes)"
@@ -391,6 +398,7 @@ class Front:
         since = host.clock()
         deadline = since + int(wait_s * 1000)
         host.waiting += 1
+        record.waiting += 1
         try:
             while True:
                 left_ms = deadline - host.clock()
@@ -404,6 +412,7 @@ class Front:
                     return self._refusal(record, route)
         finally:
             host.waiting -= 1
+            record.waiting -= 1
             answered.waited_s = (host.clock() - since) / 1000
         message = f"{record.name!r} did not become ready within {_seconds(wait_s)} s"
         retry = host.retry_after_s(record, host.clock())

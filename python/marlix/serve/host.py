@@ -13,7 +13,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Callable, TextIO, cast
 
-from _marlix import Fleet
+from _marlix import Fleet, __version__
 
 from marlix.documents import PlanDocument, RouteDocument
 from marlix.placement import place
@@ -30,6 +30,15 @@ LONGEST_DELAY_S = 300.0
 RECOVERED_AFTER_MS = 10 * 60 * 1000
 
 
+STATE_WORDS = {
+    "ready": "ready",
+    "warming": "loading",
+    "lost": "lost",
+    "failed": "failed",
+    "not_admitted": "not admitted",
+}
+
+
 class ModelRecord:
     """What the host knows of one model beyond its Fleet entry."""
 
@@ -40,8 +49,10 @@ class ModelRecord:
         self.child: Child | None = None
         self.port: int | None = None
         self.task: asyncio.Task[None] | None = None
-        self.restarts = 0
-        self.starts = 0
+        self.restarts = 0  # loads of a model that had been ready and was lost
+        self.failed_loads = 0
+        self.lost_since_ready = False  # its next load is a restart
+        self.vram_bytes: int | None = None  # what its last healthy load held
         self.last_failure: str | None = None
         self.delay_s = FIRST_DELAY_S
         self.next_load_ms = 0  # the earliest time the loader may load it again
@@ -50,6 +61,9 @@ class ModelRecord:
         self.last_load_ms: int | None = None  # how long the last good load took
         self.held = False  # stopped by hand: stays stopped until loaded by hand
         self.queued = False  # loaded by hand, waiting for the loader's turn
+        self.in_flight = 0  # requests forwarded to it and not yet ended
+        self.waiting = 0  # requests waiting for it to become ready
+        self.last_used_ms: int | None = None  # when a request for it last arrived
         self.changed_ms = 0
         self._changed = asyncio.Event()
         self.route_json = ""
@@ -133,9 +147,9 @@ class Host:
             record = ModelRecord(model, admitted=card is not None)
             record.card = self.cards[last if card is None else card]
             self.records[model.name] = record
-        started = clock()
+        self.started_ms = clock()
         for record in self.records.values():
-            record.changed_ms = started
+            record.changed_ms = self.started_ms
         self.waiting = 0
         self.ending = 0  # model processes being ended
         self.stopping = False
@@ -245,6 +259,7 @@ class Host:
     def schedule_reload(self, record: ModelRecord, failure: str) -> None:
         now = self.clock()
         if record.resident_since_ms is not None:
+            record.lost_since_ready = True  # so its next load is a restart
             if now - record.resident_since_ms >= RECOVERED_AFTER_MS:
                 record.delay_s = FIRST_DELAY_S
         record.resident_since_ms = None
@@ -287,7 +302,10 @@ class Host:
             for card in self.cards
         ]
         return {
+            "version": __version__,
             "now_ms": now,
+            "uptime_ms": now - self.started_ms,
+            "waiting": self.waiting,
             "total_bytes": self.total_bytes,
             "plan": self.plan_document(),
             "committed_bytes": self.committed_bytes(),
@@ -315,16 +333,31 @@ class Host:
 
     def model_status(self, record: ModelRecord, now: int) -> dict[str, Any]:
         child = record.child
+        route = self.route(record.name, now)
+        due = record.child is None and route.route in ("lost", "failed") and not self.stopping
         return {
             "name": record.name,
             "card": record.card.index if record.admitted else None,
-            "route": self.route(record.name, now).doc,
+            "state": self.state_words(record, route),
+            "route": route.doc,
             "for_ms": max(0, now - record.changed_ms),
             "pid": child.pid if child is not None and child.returncode is None else None,
             "port": record.port if child is not None else None,
+            "vram_bytes": record.vram_bytes if route.route == "ready" else None,
+            "next_try_ms": max(0, record.next_load_ms - now) if due else None,
             "restarts": record.restarts,
+            "failed_loads": record.failed_loads,
             "last_failure": record.last_failure,
+            "in_flight": record.in_flight,
+            "waiting": record.waiting,
+            "last_used_ms": None if record.last_used_ms is None else now - record.last_used_ms,
         }
+
+    def state_words(self, record: ModelRecord, route: Route) -> str:
+        """The model's state as a person says it."""
+        if route.route == "unknown":
+            return "stopped" if record.held else "waiting to load"
+        return STATE_WORDS.get(route.route, route.route)
 
     def admitted_records(self) -> Iterator[ModelRecord]:
         return (r for r in self.records.values() if r.admitted)

@@ -95,7 +95,12 @@ class _HostCollector(Collector):
             labels=["card", "model", "state"],
         )
         restarts = CounterMetricFamily(
-            "marlix_model_restarts", "Times a model's process was started again.", labels=["model"]
+            "marlix_model_restarts",
+            "Times a model that had been ready was lost and started again.",
+            labels=["model"],
+        )
+        failed_loads = CounterMetricFamily(
+            "marlix_model_failed_loads", "Loads of a model that failed.", labels=["model"]
         )
         now = host.clock()
         for record in host.records.values():
@@ -106,8 +111,10 @@ class _HostCollector(Collector):
                     value = 1.0 if route == current else 0.0
                     state.add_metric([index, record.name, route], value)
             restarts.add_metric([record.name], record.restarts)
+            failed_loads.add_metric([record.name], record.failed_loads)
         yield state
         yield restarts
+        yield failed_loads
         waiting = GaugeMetricFamily(
             "marlix_requests_waiting", "Requests waiting for their model to become ready."
         )

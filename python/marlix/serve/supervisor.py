@@ -103,9 +103,9 @@ class Supervisor:
             self._load_failed(record, f"cannot start {argv[0]!r}: {error.strerror or error}")
             return None
         record.child, record.port = child, port
-        record.starts += 1
-        if record.starts > 1:
+        if record.lost_since_ready:
             record.restarts += 1
+            record.lost_since_ready = False
         now = host.clock()
         record.load_started_ms = now
         record.resident_since_ms = None
@@ -142,6 +142,7 @@ class Supervisor:
         if vram is None:
             vram = config.need_bytes
         host.observe(record.name, "probe_ok", {"vramBytes": vram})
+        record.vram_bytes = vram
         host.set_endpoint(record.name, f"http://127.0.0.1:{port}")
         now = host.clock()
         record.resident_since_ms = now
@@ -161,6 +162,7 @@ class Supervisor:
 
     def _load_failed(self, record: ModelRecord, detail: str) -> None:
         record.load_started_ms = None
+        record.failed_loads += 1
         record.last_failure = detail
         self.metrics.loads.labels(record.name, "failed").inc()
         self.host.observe(record.name, "load_failed", {"detail": detail})
