@@ -73,6 +73,9 @@ def test_a_good_file_and_its_defaults():
         ("[server]\nwait = 5", "server.wait: unknown key (expected one of: listen, api_key,"),
         ('[server]\nready = "most"', 'server.ready: "most" is not "any" or "all"'),
         ("[server]\nready = 1", "server.ready: must be a text"),
+        ('[server]\nswap = "yes"', 'server.swap: must be true or false, not "yes"'),
+        ("[server]\nidle_unload_s = -1", "server.idle_unload_s: must be a number of seconds, 0"),
+        ("[server]\nidle_unload_s = 60", "server.idle_unload_s: needs [server] swap = true"),
     ],
 )
 def test_a_bad_value_is_named_with_its_place(change, expected):
@@ -105,6 +108,17 @@ GOOD_COMMAND = 'command = ["srv", "{port}"]\n'
         ('name = "m"\nweights_bytes = 1\nload_timeout_s = 0\n' + GOOD_COMMAND, "load_timeout_s:"),
         ('name = "m"\nweights_bytes = 1\nenv = { A = 1 }\n' + GOOD_COMMAND, "models[0].env.A:"),
         ('name = "m"\nweights_byte = 1\n' + GOOD_COMMAND, "models[0].weights_byte: unknown key"),
+        (
+            'name = "m"\nweights_bytes = 1\nload = "later"\n' + GOOD_COMMAND,
+            'models[0].load: "later"',
+        ),
+        ('name = "m"\nweights_bytes = 1\nload = "demand"\n' + GOOD_COMMAND, "needs [server] swap"),
+        ('name = "m"\nweights_bytes = 1\npinned = 1\n' + GOOD_COMMAND, "models[0].pinned: must be"),
+        ('name = "m"\nweights_bytes = 1\nidle_unload_s = -5\n' + GOOD_COMMAND, "idle_unload_s:"),
+        (
+            'name = "m"\nweights_bytes = 1\nidle_unload_s = 5\n' + GOOD_COMMAND,
+            "needs [server] swap",
+        ),
     ],
 )
 def test_a_bad_model_is_named_with_its_index(entry, expected):
@@ -285,3 +299,36 @@ def test_a_missing_program_stops_marlix_serve_before_anything_starts(tmp_path):
         "m1",
         "m2",
     ]
+
+
+def test_swapping_keys_and_their_defaults():
+    read = parse(
+        """
+        [card]
+        size = "24GiB"
+        [server]
+        swap = true
+        idle_unload_s = 300
+        [[models]]
+        name = "a"
+        weights_bytes = 1
+        command = ["srv", "{port}"]
+        [[models]]
+        name = "b"
+        weights_bytes = 1
+        command = ["srv", "{port}"]
+        load = "demand"
+        pinned = true
+        [[models]]
+        name = "c"
+        weights_bytes = 1
+        command = ["srv", "{port}"]
+        idle_unload_s = 0
+        """
+    )
+    assert read.server.swap is True and read.server.idle_unload_s == 300
+    a, b, c = read.models
+    assert (a.load, a.pinned, b.load, b.pinned) == ("start", False, "demand", True)
+    # A pinned model is never unloaded for idleness; a model's own value wins.
+    assert [read.idle_unload_s(m) for m in read.models] == [300, 0, 0]
+    assert parse(GOOD).server.swap is False

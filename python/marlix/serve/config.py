@@ -49,6 +49,8 @@ class ServerConfig:
     request_timeout_s: float = 600.0
     stop_grace_s: float = 10.0
     ready: str = "any"  # /v2/health/ready: once "any" admitted model is ready, or "all" are
+    swap: bool = False  # more models than fit: load on demand, make room by the card's plan
+    idle_unload_s: float = 0.0  # every model's, unless its own: unload when idle this long
 
 
 @dataclass(frozen=True)
@@ -62,6 +64,9 @@ class ModelConfig:
     probe_interval_s: float = 5.0
     probe_failures: int = 3
     env: Mapping[str, str] = field(default_factory=dict)
+    load: str = "start"  # "start": loaded when marlix starts; "demand": by its first request
+    pinned: bool = False  # never swapped out, never unloaded for idleness
+    idle_unload_s: float | None = None  # None: the server's
 
     @property
     def need_bytes(self) -> int:
@@ -76,6 +81,12 @@ class Config:
     card: CardConfig
     server: ServerConfig
     models: tuple[ModelConfig, ...]
+
+    def idle_unload_s(self, model: ModelConfig) -> float:
+        """How long the model may go without a request before it is unloaded (0: never)."""
+        if model.pinned:
+            return 0.0
+        return self.server.idle_unload_s if model.idle_unload_s is None else model.idle_unload_s
 
     def roster_json(self) -> str:
         """The roster the Fleet is built from: the models in file order, byte counts resolved."""
@@ -119,8 +130,11 @@ _SERVER_KEYS = (
     "request_timeout_s",
     "stop_grace_s",
     "ready",
+    "swap",
+    "idle_unload_s",
 )
 READY_RULES = ("any", "all")
+LOAD_RULES = ("start", "demand")
 _MODEL_KEYS = (
     "name",
     "weights_bytes",
@@ -135,6 +149,9 @@ _MODEL_KEYS = (
     "probe_interval_s",
     "probe_failures",
     "env",
+    "load",
+    "pinned",
+    "idle_unload_s",
 )
 
 
@@ -160,6 +177,15 @@ class _Reader:
         card = self.card(self.table(data, "card", required=True))
         server = self.server(self.table(data, "server", required=False))
         models = self.models(data.get("models", _MISSING))
+        if server is not None and not server.swap:
+            # Without swapping nothing is ever loaded later or unloaded for idleness.
+            if server.idle_unload_s > 0:
+                self.problem("server.idle_unload_s", "needs [server] swap = true")
+            for index, model in enumerate(models or ()):
+                if model.load == "demand":
+                    self.problem(f"models[{index}].load", '"demand" needs [server] swap = true')
+                if (model.idle_unload_s or 0) > 0:
+                    self.problem(f"models[{index}].idle_unload_s", "needs [server] swap = true")
         if card is None or server is None or models is None or self.problems:
             return None
         return Config(card, server, models)
@@ -229,7 +255,9 @@ class _Reader:
         if ready is not None and ready not in READY_RULES:
             self.problem("server.ready", f'{_shown(ready)} is not "any" or "all"')
             ready = None
-        values = (api_key, max_body, wait_s, max_waiting, timeout, grace, ready)
+        swap = self.flag(data, "swap", "server", defaults.swap)
+        idle = self.seconds(data, "idle_unload_s", "server", defaults.idle_unload_s, True)
+        values = (api_key, max_body, wait_s, max_waiting, timeout, grace, ready, swap, idle)
         if listen is None or any(v is None for v in values):
             return None
         return ServerConfig(
@@ -242,6 +270,8 @@ class _Reader:
             request_timeout_s=_known(timeout),
             stop_grace_s=_known(grace),
             ready=_known(ready),
+            swap=_known(swap),
+            idle_unload_s=_known(idle),
         )
 
     def models(self, value: object) -> tuple[ModelConfig, ...] | None:
@@ -301,9 +331,31 @@ class _Reader:
         probe_interval = self.seconds(data, "probe_interval_s", place, 5.0)
         failures = self.whole(data, "probe_failures", place, 3, low=1)
         env = self.env(data, place)
+        load = self.text(data, "load", place, "start")
+        if load is not None and load not in LOAD_RULES:
+            self.problem(f"{place}.load", f'{_shown(load)} is not "start" or "demand"')
+            load = None
+        pinned = self.flag(data, "pinned", place, False)
+        idle: float | None = None
+        if "idle_unload_s" in data:
+            idle = self.seconds(data, "idle_unload_s", place, 0.0, allow_zero=True)
+            if idle is None:
+                load = None  # reported; the model is not made
         if command is not None and env is not None and self.programs:
             self.program(command[0], env, f"{place}.command")
-        parts = (name, weights, kv, command, health, load_timeout, probe_interval, failures, env)
+        parts = (
+            name,
+            weights,
+            kv,
+            command,
+            health,
+            load_timeout,
+            probe_interval,
+            failures,
+            env,
+            load,
+            pinned,
+        )
         if any(part is None for part in parts):
             return None
         return ModelConfig(
@@ -316,6 +368,9 @@ class _Reader:
             probe_interval_s=_known(probe_interval),
             probe_failures=_known(failures),
             env=_known(env),
+            load=_known(load),
+            pinned=_known(pinned),
+            idle_unload_s=idle,
         )
 
     def model_file(self, data: Mapping[str, Any], place: str) -> tuple[int | None, int | None]:
@@ -420,6 +475,11 @@ class _Reader:
         except ValueError as error:
             self.problem(place, str(error))
             return None
+
+    def flag(self, data: Mapping[str, Any], key: str, place: str, default: bool) -> bool | None:
+        return self._checked(
+            data, key, place, default, lambda v: isinstance(v, bool), "must be true or false", bool
+        )
 
     def text(
         self, data: Mapping[str, Any], key: str, place: str, default: str | None
