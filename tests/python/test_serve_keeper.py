@@ -205,6 +205,9 @@ def test_an_unload_ends_the_whole_tree(tmp_path, seen, options, grace_s, waits_o
             assert took < grace_s  # SIGTERM was enough
         assert host.process.poll() is None
         host.wait_for_log("chat: stopped by hand")
+        # The operator is told when a stop had to become a kill, and only then.
+        killed = f"chat: did not end within {grace_s} s of SIGTERM; killed"
+        assert (killed in host.log()) == waits_out_the_grace
 
 
 def test_a_lost_model_takes_what_it_started_with_it(tmp_path, seen):

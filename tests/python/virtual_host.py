@@ -30,6 +30,7 @@ from marlix.serve.front import Front
 from marlix.serve.host import Host
 from marlix.serve.log import Log
 from marlix.serve.metrics import Metrics
+from marlix.serve.process import Line
 from marlix.serve.supervisor import Supervisor
 
 
@@ -103,6 +104,7 @@ class FakeProcess:
         self.returncode: int | None = None
         self.exited = asyncio.Event()
         self.tail: list[str] = []
+        self.killed_after_grace = 0  # its stops never outlast their grace
         self.signals: list[tuple[float, str]] = []
         if script.exits_after_s is not None:
             stage.loop.call_later(script.exits_after_s, self._exit, script.exit_code, True)
@@ -127,6 +129,9 @@ class FakeProcess:
     @property
     def last_line(self) -> str | None:
         return self.tail[-1] if self.tail else None
+
+    def last_lines(self, count: int = 5) -> list[Line]:
+        return [Line(0.0, "stderr", text) for text in self.tail[-count:]]
 
     def describe_exit(self) -> str:
         code = self.returncode

@@ -6,7 +6,8 @@ makes sure that nothing the command starts outlives marlix.
 The command comes as a JSON array in the environment variable MARLIX_KEEPER_COMMAND (taken out
 before the command sees its environment), so that it does not show twice in a process list.
 The keeper writes `pid N` (or `error ERRNO` when the command cannot be executed) as one line on
-REPORT_FD, then watches:
+REPORT_FD, and later `killed N` should it have to SIGKILL N processes of the tree after the
+grace of a stop (so that marlix can say so); it watches:
 
 - LIFE_FD, the read end of a pipe whose write end only marlix holds, and a parent-death signal:
   either one tells it marlix is gone, however marlix ended;
@@ -108,13 +109,15 @@ def sweep(sig: int, spared: set[int] | None = None) -> set[int]:
 
 
 class Keeper:
-    def __init__(self, grace_s: float, life_fd: int) -> None:
+    def __init__(self, grace_s: float, life_fd: int, report_fd: int | None = None) -> None:
         self.grace_s = grace_s
         self.life_fd: int | None = life_fd
+        self.report_fd = report_fd
         self.main: int | None = None
         self.status: int | None = None  # the main process's wait status once it is reaped
         self.stop_asked = False
         self.kill_at: float | None = None  # set once the tree is being ended
+        self.after_grace = False  # the tree had a grace to end in: a SIGKILL is worth a report
         self.give_up_at: float | None = None
         self.wake_r, wake_w = os.pipe()
         for fd in (self.wake_r, wake_w):
@@ -154,6 +157,7 @@ class Keeper:
         if self.kill_at is not None:
             return
         self.kill_at = now + grace_s
+        self.after_grace = grace_s > 0
         if grace_s > 0:
             # Again while a sweep finds someone new (a process may fork while one runs), but
             # one SIGTERM each: some servers take a second one as "quit now".
@@ -179,11 +183,14 @@ class Keeper:
             timeout = IDLE_S
             if self.kill_at is not None:
                 if now >= self.kill_at:
-                    if self.give_up_at is None:
+                    first = self.give_up_at is None
+                    if first:
                         self.give_up_at = now + KILL_WAIT_S
-                    elif now >= self.give_up_at:
+                    elif self.give_up_at is not None and now >= self.give_up_at:
                         break
-                    sweep(signal.SIGKILL)
+                    reached = sweep(signal.SIGKILL)
+                    if first and reached and self.after_grace and self.report_fd is not None:
+                        _report(self.report_fd, f"killed {len(reached)}")
                     timeout = SWEEP_S
                 else:
                     timeout = self.kill_at - now
@@ -235,9 +242,9 @@ def end_as(status: int) -> NoReturn:
 
 
 def _report(fd: int, line: str) -> None:
+    # The pipe stays open until the keeper exits: marlix reads it to its end then.
     try:
         os.write(fd, line.encode() + b"\n")
-        os.close(fd)
     except OSError:
         pass  # marlix is gone; the life pipe says so too
 
@@ -256,7 +263,7 @@ def main(args: Sequence[str]) -> NoReturn:
     os.set_inheritable(report_fd, False)
     os.set_inheritable(life_fd, False)
     _prctl(_PR_SET_CHILD_SUBREAPER, 1)
-    keeper = Keeper(grace_s, life_fd)
+    keeper = Keeper(grace_s, life_fd, report_fd)
     # From here on the death of marlix is a stop asked. Should it have died already, the life
     # pipe is closed and says so on the first turn.
     _prctl(_PR_SET_PDEATHSIG, PARENT_DEATH_SIGNAL)

@@ -130,6 +130,16 @@ class Supervisor:
                     detail += f": {last}"
                 await self._end(record, child)
                 self._load_failed(record, detail)
+                # The status keeps the last line; the log gets what led up to it.
+                lines = child.last_lines()
+                if lines:
+                    self.log.event(
+                        "last_lines",
+                        f"{record.name}: its last lines: "
+                        + " | ".join(f"{line.stream}: {line.text}" for line in lines),
+                        model=record.name,
+                        lines=[{"stream": line.stream, "text": line.text} for line in lines],
+                    )
                 return None
             if host.clock() >= deadline:
                 await self._end(record, child)
@@ -238,8 +248,16 @@ class Supervisor:
         # starts nothing until it is gone.
         host = self.host
         host.ending += 1
+        grace_s = host.config.server.stop_grace_s
         try:
-            await child.stop(host.config.server.stop_grace_s)
+            await child.stop(grace_s)
+            if child.killed_after_grace:
+                self.log.event(
+                    "killed",
+                    f"{record.name}: did not end within {_seconds(grace_s)} s of SIGTERM; killed",
+                    model=record.name,
+                    processes=child.killed_after_grace,
+                )
         finally:
             host.ending -= 1
             if record.child is child:
