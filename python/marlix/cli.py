@@ -81,7 +81,12 @@ def run_replay(args: argparse.Namespace) -> int:
         _module_call(source, Fleet, card.total_bytes, reserve, fleet_roster(placement, card))
         for card in placement.cards
     ]
-    last_now = replay(fleets, read_text(args.events), _display_name(args.events))
+
+    def rebuild(index: int, roster: str) -> Fleet:
+        fleet: Fleet = _module_call(source, Fleet, cards[index], reserve, roster)
+        return fleet
+
+    last_now = replay(fleets, read_text(args.events), _display_name(args.events), rebuild)
     now = args.at if args.at is not None else (last_now or 0)
     if len(fleets) == 1:
         sys.stdout.write(fleets[0].report(now))
@@ -89,8 +94,11 @@ def run_replay(args: argparse.Namespace) -> int:
         for card, fleet in zip(placement.cards, fleets):
             sys.stdout.write(card_report(card.index, card.total_bytes, fleet.report(now)))
     for model in args.route:
+        # The card whose Fleet declares it: after a swap, not always the one placed first.
+        routes = [fleet.route(model, now) for fleet in fleets]
+        declared = [r for r in routes if '"route":"not_declared"' not in r]
         held_by = placement.card_of(model)
-        print(fleets[-1 if held_by is None else held_by].route(model, now))
+        print(declared[0] if declared else routes[-1 if held_by is None else held_by])
     return EXIT_OK
 
 

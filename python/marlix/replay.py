@@ -3,16 +3,18 @@
 An observation line is {"model": str, "kind": str, "detail": {...}, "now": int}; "detail" is
 optional and passed to `Fleet.observe` as JSON text ("{}" when absent). An endpoint line is
 {"model": str, "endpoint": str} with an optional "now", passed to `Fleet.set_endpoint`.
-Either may name its "card", the index of the card's Fleet it goes to (default 0), as a host of
-several cards writes it. Blank lines are skipped; any other line that is not such an object
-stops the replay.
+A roster line, {"roster": [...], "now": int}, is written by a host that swaps models when it
+plans a card again: the card gets a new Fleet of that roster, and the lines after it tell it what
+the host told its new Fleet. Any of them may name its "card", the index of the card's Fleet it
+goes to (default 0), as a host of several cards writes it. Blank lines are skipped; any other
+line that is not such an object stops the replay.
 """
 
 from __future__ import annotations
 
 import json
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import MutableSequence, Sequence
+from typing import Any, Callable
 
 from _marlix import Fleet
 
@@ -24,27 +26,48 @@ class EventError(Exception):
     """A line that is not a well-formed event."""
 
 
-def replay(fleets: Fleet | Sequence[Fleet], text: str, source: str) -> int | None:
-    """Apply every event of `text` in order to its card's Fleet (one Fleet is card 0 alone)
-    and return the "now" of the last event that had one. A bad line raises InputError naming
-    `source` and the line number."""
-    cards = (fleets,) if isinstance(fleets, Fleet) else tuple(fleets)
+# Makes the Fleet of card `index` from a roster text, for a roster line.
+Rebuild = Callable[[int, str], Fleet]
+
+
+def replay(
+    fleets: Fleet | MutableSequence[Fleet],
+    text: str,
+    source: str,
+    rebuild: Rebuild | None = None,
+) -> int | None:
+    """Apply every event of `text` in order to its card's Fleet (one Fleet is card 0 alone;
+    a roster line replaces a card's Fleet in `fleets`, made by `rebuild`) and return the
+    latest "now" of the events. A bad line raises InputError naming `source` and the line
+    number."""
+    cards: MutableSequence[Fleet] = [fleets] if isinstance(fleets, Fleet) else fleets
     last_now = None
     for number, line in enumerate(text.split("\n"), start=1):
         if not line.strip():
             continue
         try:
-            now = apply_event(cards, line)
+            now = apply_event(cards, line, rebuild)
         except (EventError, ValueError, TypeError, OverflowError) as error:
             raise InputError(f"{source}:{number}: {error}") from None
         if now is not None:
-            last_now = now
+            # What a new Fleet is told of the models that stay carries its first times.
+            last_now = now if last_now is None else max(last_now, now)
     return last_now
 
 
-def apply_event(fleets: Fleet | Sequence[Fleet], line: str) -> int | None:
-    cards = (fleets,) if isinstance(fleets, Fleet) else fleets
+def apply_event(
+    fleets: Fleet | MutableSequence[Fleet], line: str, rebuild: Rebuild | None = None
+) -> int | None:
+    cards: Sequence[Fleet] = (fleets,) if isinstance(fleets, Fleet) else fleets
     event = _parse(line)
+    if "roster" in event:
+        index = _card(event, len(cards))
+        if rebuild is None or isinstance(fleets, Fleet):
+            raise EventError("a roster line needs the cards' sizes to make the card's Fleet")
+        if not isinstance(event["roster"], list):
+            raise EventError('"roster" must be a JSON array')
+        fleets[index] = rebuild(index, json.dumps(event["roster"]))
+        return _now(event)
     model = _text(event, "model")
     fleet = cards[_card(event, len(cards))]
     if "endpoint" in event:

@@ -354,7 +354,8 @@ def test_metrics_parse_and_follow_the_card(tmp_path):
         key = ("marlix_requests_total", (("code", "404"), ("model", ""), ("route", "not_declared")))
         assert samples[key] == 1
         assert samples[("marlix_loads_total", (("model", "chat"), ("outcome", "ready")))] == 1
-        assert samples[("marlix_requests_waiting", ())] == 0
+        assert samples[("marlix_requests_waiting", (("model", "chat"),))] == 0
+        assert samples[("marlix_requests_in_flight", (("model", "chat"),))] == 0
 
 
 def test_the_events_replay_to_the_hosts_report(tmp_path):

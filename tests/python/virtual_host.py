@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import Any
 from unittest import mock
 
-from aiohttp import streams
+from aiohttp import streams, web
 from aiohttp.test_utils import make_mocked_request
 from marlix.serve.config import parse_config, tomllib
 from marlix.serve.front import Front
@@ -32,6 +32,7 @@ from marlix.serve.log import Log
 from marlix.serve.metrics import Metrics
 from marlix.serve.process import Line
 from marlix.serve.supervisor import Supervisor
+from marlix.serve.swap import Swapper
 
 
 class Stalled(RuntimeError):
@@ -58,7 +59,11 @@ class _VirtualSelector(selectors.BaseSelector):
             return ready
         if timeout is None:
             raise Stalled("nothing is ready and no timer is set")
-        self.now += timeout
+        # Sums of tenths drift in binary (0.1 + 0.2 != 0.3): a time within a nanosecond of a
+        # microsecond is that microsecond, so that the steps of a rule land where it says.
+        target = self.now + timeout
+        snapped = round(target, 6)
+        self.now = snapped if abs(snapped - target) < 1e-9 else target
         return []
 
     def get_map(self) -> Mapping[Any, selectors.SelectorKey]:
@@ -90,6 +95,7 @@ class Script:
     # good).
     sick: Sequence[tuple[float, float | None]] = ()
     cannot_start: bool = False  # the program cannot be executed
+    answer_s: float = 0.0  # how long each answer takes, from the request's forwarding
 
 
 class FakeProcess:
@@ -199,15 +205,21 @@ class Stage:
         self.supervisor = Supervisor(
             self.host, None, gpu, self.metrics, launch=self._launch, probe=self._probe
         )
+        self.swapper = Swapper(self.host, self.supervisor, self.metrics)
         self.front = Front(self.host, self.supervisor, self.metrics)
+        self.front._proxy = self._answer  # type: ignore[method-assign]
+        self.answered: list[tuple[float, str]] = []  # (when, model) of each answer forwarded
         self.processes: dict[str, list[FakeProcess]] = {}
         self._by_port: dict[int, FakeProcess] = {}
         self._pids = 1000
 
     def start(self) -> None:
         self.supervisor.start()
+        if self.host.swap:
+            self.swapper.start()
 
     async def stop(self) -> None:
+        await self.swapper.stop()
         await self.supervisor.stop_all()
 
     # The clock.
@@ -239,6 +251,18 @@ class Stage:
         port = int(url.split(":")[2].split("/")[0])
         process = self._by_port.get(port)
         return process is not None and process.healthy()
+
+    async def _answer(
+        self, request: Any, endpoint: str, body: bytes, route: Any, answered: Any
+    ) -> Any:
+        """What a stand-in's answer is, to the front door: it takes its script's answer_s."""
+        name = route.doc["model"]
+        process = self._by_port[int(endpoint.rsplit(":", 1)[1])]
+        assert process.returncode is None, f"{name} was asked after its process ended"
+        await asyncio.sleep(process.script.answer_s)
+        assert process.returncode is None, f"{name} was stopped in the middle of an answer"
+        self.answered.append((self.loop.time(), name))
+        return web.json_response({"model": name, "pid": process.pid})
 
     # What the Fleet was told.
 

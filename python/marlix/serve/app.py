@@ -21,6 +21,7 @@ from marlix.serve.host import Host
 from marlix.serve.log import Log
 from marlix.serve.metrics import Metrics
 from marlix.serve.supervisor import Supervisor
+from marlix.serve.swap import Swapper
 
 
 def monotonic_ms() -> int:
@@ -50,7 +51,7 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
             where = f"card {card.index}: " if len(host.cards) > 1 else ""
             explain = card.plan["explain"].replace("\n", " |")
             log.event("plan", f"plan: {where}{explain}", card=card.index, plan=card.plan)
-        for unplaced in host.placement.unplaced:
+        for unplaced in host.unplaced():
             log.event(
                 "unplaced",
                 f"{unplaced['model']}: no card can hold it "
@@ -60,6 +61,13 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
                 f"(short by {unplaced['short_bytes']} bytes)",
                 model=unplaced["model"],
             )
+        for record in host.records.values():
+            if record.out:
+                log.event(
+                    "swapped_out",
+                    f"{record.name}: swapped out; loaded when a request asks for it",
+                    model=record.name,
+                )
         if not gpu.available:
             log.event("no_gpu", "NVML is not available: each model is taken to hold its size")
         return await _run_host(host, gpu, log)
@@ -114,11 +122,15 @@ async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
             )
             return 2
         supervisor.start()
+        swapper = Swapper(host, supervisor, metrics)
+        if host.swap:
+            swapper.start()
         print(f"marlix: serving on {_url(runner)}", flush=True)
         log.event("listening", f"serving on {_url(runner)}")
         await stop.wait()
         # New requests are refused from here on; those in flight end as their models stop.
         await site.stop()
+        await swapper.stop()
         await supervisor.stop_all()
         await runner.cleanup()
     for number in STOP_SIGNALS:

@@ -56,7 +56,12 @@ ROUTE_ERRORS: dict[str, tuple[int, str, str]] = {
     "not_declared": (404, "invalid_request_error", "model_not_found"),
     "unknown": (503, "server_error", "model_unavailable"),
     "warming": (503, "server_error", "model_loading"),
+    "swapped_out": (503, "server_error", "model_loading"),
+    "draining": (503, "server_error", "model_loading"),
 }
+
+# Routes a request waits on: the model is loading, or will be (swapped in, too).
+WAITING_ROUTES = frozenset({"warming", "unknown", "swapped_out", "draining"})
 
 
 def error_response(
@@ -370,6 +375,8 @@ class Front:
             return await self._proxy(request, endpoint, body, route, answered)
         finally:
             record.in_flight -= 1
+            if record.draining and not record.in_flight:
+                host.wake_swapper()  # it may stop now
 
     def _too_large(self, limit: int) -> web.Response:
         message = f"the request body is larger than this host takes ({limit} bytes)"
@@ -382,7 +389,7 @@ class Front:
         soon."""
         host = self.host
         may_wait = record is not None and host.wants_load(record)
-        if route.route not in ("warming", "unknown") or not may_wait or record is None:
+        if route.route not in WAITING_ROUTES or not may_wait or record is None:
             return self._refusal(record, route)
         if wait_s <= 0:
             message = f"{record.name!r} is not ready and the request asked not to wait for it"
@@ -399,6 +406,8 @@ class Front:
         deadline = since + int(wait_s * 1000)
         host.waiting += 1
         record.waiting += 1
+        record.waiting_since.append(since)
+        host.wake_swapper()  # a model outside every working set is asked for
         try:
             while True:
                 left_ms = deadline - host.clock()
@@ -408,11 +417,13 @@ class Front:
                 route = host.route(record.name)
                 if route.route == "ready":
                     return route
-                if route.route not in ("warming", "unknown") or not host.wants_load(record):
+                if route.route not in WAITING_ROUTES or not host.wants_load(record):
                     return self._refusal(record, route)
         finally:
             host.waiting -= 1
             record.waiting -= 1
+            record.waiting_since.remove(since)
+            host.wake_swapper()
             answered.waited_s = (host.clock() - since) / 1000
         message = f"{record.name!r} did not become ready within {_seconds(wait_s)} s"
         retry = host.retry_after_s(record, host.clock())

@@ -10,10 +10,10 @@ from __future__ import annotations
 import asyncio
 import json
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, TextIO, cast
 
-from _marlix import Fleet, __version__
+from _marlix import Fleet, __version__, plan
 
 from marlix.documents import PlanDocument, RouteDocument
 from marlix.placement import place
@@ -30,12 +30,18 @@ LONGEST_DELAY_S = 300.0
 RECOVERED_AFTER_MS = 10 * 60 * 1000
 
 
+# Observations after which the Fleet's state of a model no longer depends on what came before
+# (as the host sends them: a load is started only on a model with none in progress).
+FRESH_STATES = frozenset({"load_started", "load_failed", "stop"})
+
 STATE_WORDS = {
     "ready": "ready",
     "warming": "loading",
     "lost": "lost",
     "failed": "failed",
     "not_admitted": "not admitted",
+    "swapped_out": "swapped out",
+    "draining": "draining",
 }
 
 
@@ -63,6 +69,18 @@ class ModelRecord:
         self.queued = False  # loaded by hand, waiting for the loader's turn
         self.in_flight = 0  # requests forwarded to it and not yet ended
         self.waiting = 0  # requests waiting for it to become ready
+        self.waiting_since: list[int] = []  # when each of them arrived
+        # Swapping: a model the host may serve but holds in no card's working set is out; one
+        # chosen to make room is draining until its requests in flight have ended.
+        self.out = False
+        self.draining = False
+        self.swapping_in = False  # made room for, and not yet ready or failed
+        self.joined_ms = 0  # when it last entered a working set
+        # What its card's Fleet has been told since its state last started afresh, and where
+        # it is served: what a new Fleet of the card is told of it when the card is planned
+        # again.
+        self.told: list[tuple[str, dict[str, Any], int]] = []
+        self.endpoint: str | None = None
         self.last_used_ms: int | None = None  # when a request for it last arrived
         self.changed_ms = 0
         self._changed = asyncio.Event()
@@ -104,15 +122,30 @@ class Route:
         }
 
 
-@dataclass(frozen=True)
+@dataclass(eq=False)
 class Card:
-    """One GPU card: its Fleet, and the plan it was placed by."""
+    """One GPU card: its Fleet, and the plan it was placed by. With swapping, both are replaced
+    whenever the card is planned again, and `working` is the set of models it means to hold
+    now, in its Fleet's order."""
 
     index: int
     total_bytes: int
     fleet: Fleet
     plan_json: str  # the card's plan document, as `plan` wrote it
     plan: PlanDocument
+    working: list[str] = field(default_factory=list)
+
+
+def roster_of(models: Sequence[ModelConfig]) -> str:
+    """The roster text of `models`, in the order given."""
+    return json.dumps(
+        [{"model": m.name, "weightsBytes": m.weights_bytes, "kvBytes": m.kv_bytes} for m in models]
+    )
+
+
+def _route_text(document: dict[str, Any]) -> str:
+    # Written as the Fleet writes its documents: compact, keys in order.
+    return json.dumps(document, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
 class Host:
@@ -128,7 +161,23 @@ class Host:
         self.clock = clock
         self.log = log
         self.events = events
-        reserve = config.card.reserve_pct
+        self.swap = config.server.swap
+        self.swap_wake = asyncio.Event()
+        if self.swap:
+            self._start_swapping(card_sizes)
+        else:
+            self._place(card_sizes)
+        self.total_bytes = sum(card_sizes)
+        self.started_ms = clock()
+        for record in self.records.values():
+            record.changed_ms = record.joined_ms = self.started_ms
+        self.waiting = 0
+        self.ending = 0  # model processes being ended
+        self.stopping = False
+        self.loader_wake = asyncio.Event()
+
+    def _place(self, card_sizes: Sequence[int]) -> None:
+        config, reserve = self.config, self.config.card.reserve_pct
         self.placement = place(card_sizes, reserve, config.roster_json())
         last = len(self.placement.cards) - 1
         self.cards: list[Card] = []
@@ -140,20 +189,58 @@ class Host:
             self.cards.append(
                 Card(placed.index, placed.total_bytes, fleet, placed.plan_json, placed.plan)
             )
-        self.total_bytes = sum(card_sizes)
         self.records: dict[str, ModelRecord] = {}
         for model in config.models:
             card = self.placement.card_of(model.name)
             record = ModelRecord(model, admitted=card is not None)
             record.card = self.cards[last if card is None else card]
             self.records[model.name] = record
-        self.started_ms = clock()
+
+    def _start_swapping(self, card_sizes: Sequence[int]) -> None:
+        """Each card starts with its working set: the pinned models, then those loaded at
+        start, in roster order, placed as `plan` places them. Every other model is out, and
+        loaded when asked for, unless no card could hold it even with every unpinned model
+        swapped out: then it is not admitted, with its shortfall on the last card."""
+        config, reserve = self.config, self.config.card.reserve_pct
+        models = config.models
+        start = [m for m in models if m.pinned] + [
+            m for m in models if not m.pinned and m.load == "start"
+        ]
+        self.placement = place(card_sizes, reserve, roster_of(start))
+        self.records = {m.name: ModelRecord(m, admitted=True) for m in models}
+        placed = {m.name: self.placement.card_of(m.name) for m in start}
+        pinned = [
+            [m for m in start if m.pinned and placed[m.name] == index]
+            for index in range(len(card_sizes))
+        ]
+        self.never: list[ModelConfig] = []  # answered as not admitted, by the last card
+        for model in models:
+            if placed.get(model.name) is not None:
+                continue
+            fits = any(
+                model.name
+                in json.loads(plan(size, reserve, roster_of([*pinned[i], model])))["admitted"]
+                for i, size in enumerate(card_sizes)
+            )
+            record = self.records[model.name]
+            record.out = fits
+            record.admitted = fits
+            if not fits:
+                self.never.append(model)
+        self.cards = []
+        rosters = []
+        for index, size in enumerate(card_sizes):
+            working = [m.name for m in start if placed[m.name] == index]
+            last = index == len(card_sizes) - 1
+            fleet, roster, plan_json = self._card_fleet(size, working, last)
+            self.cards.append(Card(index, size, fleet, plan_json, json.loads(plan_json), working))
+            rosters.append(roster)
+        # A replay starts from these Fleets, not from the whole roster placed.
+        for card, roster in zip(self.cards, rosters):
+            self._write_event({"roster": json.loads(roster), "now": self.clock()}, card)
         for record in self.records.values():
-            record.changed_ms = self.started_ms
-        self.waiting = 0
-        self.ending = 0  # model processes being ended
-        self.stopping = False
-        self.loader_wake = asyncio.Event()
+            where = placed.get(record.name)
+            record.card = self.cards[-1 if where is None else where]
 
     # What the host reports to the Fleet.
 
@@ -161,17 +248,99 @@ class Host:
         now = self.clock()
         detail = detail or {}
         record = self.records[name]
+        if record.out or record.draining:
+            return  # in no Fleet now: what it does concerns no card's plan
         record.card.fleet.observe(name, kind, json.dumps(detail), now)
+        if kind in FRESH_STATES:
+            record.told.clear()
+        record.told.append((kind, detail, now))
         event = {"model": name, "kind": kind, "detail": detail, "now": now}
         self._write_event(event, record.card)
         record.notify(now)
+        if self.swap:
+            self.swap_wake.set()
 
     def set_endpoint(self, name: str, endpoint: str) -> None:
         now = self.clock()
         record = self.records[name]
+        if record.out or record.draining:
+            return
         record.card.fleet.set_endpoint(name, endpoint)
+        record.endpoint = endpoint
         self._write_event({"model": name, "endpoint": endpoint, "now": now}, record.card)
         record.notify(now)
+
+    # Planning a card again (swapping).
+
+    def _card_fleet(
+        self, total_bytes: int, working: list[str], last: bool
+    ) -> tuple[Fleet, str, str]:
+        """A card's Fleet of `working` (and, on the last card, the models never admitted, so
+        that they are answered as not admitted with their shortfall there), its roster and its
+        plan document."""
+        reserve = self.config.card.reserve_pct
+        models = [self.records[name].config for name in working]
+        roster = roster_of(models + (self.never if last else []))
+        return Fleet(total_bytes, reserve, roster), roster, plan(total_bytes, reserve, roster)
+
+    def _plan_card(self, card: Card, working: list[str], now: int) -> None:
+        """Makes `working` the card's working set: a new Fleet, told what the old one knew of
+        the models that stay, so that both answer alike for them; the events file gets the
+        new roster and what the new Fleet is told, so that a replay meets the same Fleet."""
+        last = card is self.cards[-1]
+        fleet, roster, card.plan_json = self._card_fleet(card.total_bytes, working, last)
+        card.plan = cast(PlanDocument, json.loads(card.plan_json))
+        self._write_event({"roster": json.loads(roster), "now": now}, card)
+        for name in working:
+            record = self.records[name]
+            if record.card is not card or record.out or record.draining:
+                continue  # joins the card now: nothing is known of it yet
+            for kind, detail, at in record.told:
+                fleet.observe(name, kind, json.dumps(detail), at)
+                self._write_event({"model": name, "kind": kind, "detail": detail, "now": at}, card)
+            if record.endpoint is not None:
+                fleet.set_endpoint(name, record.endpoint)
+                self._write_event({"model": name, "endpoint": record.endpoint, "now": now}, card)
+        card.fleet = fleet
+        card.working = list(working)
+
+    def replan(self, card: Card, working: list[str]) -> list[ModelRecord]:
+        """Makes `working` the card's working set, in that order, and returns the models that
+        leave it. Those with a process are draining until it is stopped; the others are out."""
+        now = self.clock()
+        leaving = [self.records[n] for n in card.working if n not in working]
+        joining = [self.records[n] for n in working if n not in card.working]
+        self._plan_card(card, working, now)
+        for record in leaving:
+            record.told.clear()
+            record.endpoint = None
+            if record.child is not None:
+                record.draining = True
+            else:
+                record.out = True
+            record.notify(now)
+        for record in joining:
+            record.card = card
+            record.out = False
+            record.told.clear()
+            record.endpoint = None
+            record.next_load_ms = 0
+            record.delay_s = FIRST_DELAY_S
+            record.joined_ms = now
+            record.notify(now)
+        self.wake_loader()
+        return leaving
+
+    def drained(self, record: ModelRecord) -> None:
+        """A model that left its card's working set has stopped: it is out."""
+        record.draining = False
+        record.out = True
+        record.notify(self.clock())
+        self.wake_loader()
+
+    def wake_swapper(self) -> None:
+        if self.swap:
+            self.swap_wake.set()
 
     def _write_event(self, event: dict[str, Any], card: Card) -> None:
         if self.events is None:
@@ -189,6 +358,8 @@ class Host:
 
     def route(self, name: str, now: int | None = None) -> Route:
         record = self.records.get(name)
+        if record is not None and (record.out or record.draining):
+            return self._outside_route(record)
         fleet = self.cards[0].fleet if record is None else record.card.fleet
         text = fleet.route(name, self.clock() if now is None else now)
         if record is None:
@@ -199,14 +370,32 @@ class Host:
             record.route_doc = cast(RouteDocument, json.loads(text))
         return Route(text, record.route_doc)
 
+    def _outside_route(self, record: ModelRecord) -> Route:
+        """The route of a model in no Fleet: swapped out, or draining to make room. It waits
+        here to be swapped in, so it is not a reason to go elsewhere."""
+        route = "draining" if record.draining else "swapped_out"
+        if record.route_doc is None or record.route_doc["route"] != route:
+            document: Any = {
+                "model": record.name,
+                "operator_fault": False,
+                "ready": False,
+                "route": route,
+                "try_elsewhere": False,
+            }
+            record.route_doc = cast(RouteDocument, document)
+            record.route_json = _route_text(document)
+        return Route(record.route_json, record.route_doc)
+
     def next_to_load(self, now: int) -> ModelRecord | None:
         """The model the loader should start now, or None."""
         if self.ending:
             return None
         for record in self.records.values():
-            if record.queued:
+            if record.queued and not (record.out or record.draining):
                 return record
         for card in self.cards:
+            if any(r.draining and r.card is card for r in self.records.values()):
+                continue  # its memory is not free until the models leaving it have stopped
             chosen = self._next_on(card, now)
             if chosen is not None:
                 return chosen
@@ -227,6 +416,7 @@ class Host:
             if (
                 other.card is card
                 and other.admitted
+                and not (other.out or other.draining)
                 and not other.held
                 and other.child is None
                 and other.next_load_ms <= now
@@ -297,6 +487,7 @@ class Host:
                 "plan": card.plan,
                 "committed_bytes": card.fleet.committed_bytes(),
                 "free_bytes": card.fleet.free_bytes(),
+                "working_set": list(card.working) if self.swap else None,
                 "report": card.fleet.report(now),
             }
             for card in self.cards
@@ -326,10 +517,19 @@ class Host:
         """What `marlix plan --json` prints for this card or these cards."""
         if len(self.cards) == 1:
             return self.cards[0].plan
-        return {
-            "cards": [card.plan for card in self.cards],
-            "unplaced": list(self.placement.unplaced),
-        }
+        return {"cards": [card.plan for card in self.cards], "unplaced": self.unplaced()}
+
+    def unplaced(self) -> list[Any]:
+        """The models no card admits, with their shortfall on the last card. With swapping,
+        those no card could hold even with every unpinned model swapped out."""
+        if not self.swap:
+            return list(self.placement.unplaced)
+        never = {m.name for m in self.never}
+        return [
+            {k: r[k] for k in ("model", "needed_bytes", "short_bytes")}
+            for r in self.cards[-1].plan["rejected"]
+            if r["model"] in never
+        ]
 
     def model_status(self, record: ModelRecord, now: int) -> dict[str, Any]:
         child = record.child
@@ -337,7 +537,7 @@ class Host:
         due = record.child is None and route.route in ("lost", "failed") and not self.stopping
         return {
             "name": record.name,
-            "card": record.card.index if record.admitted else None,
+            "card": record.card.index if record.admitted and not record.out else None,
             "state": self.state_words(record, route),
             "route": route.doc,
             "for_ms": max(0, now - record.changed_ms),
@@ -360,4 +560,5 @@ class Host:
         return STATE_WORDS.get(route.route, route.route)
 
     def admitted_records(self) -> Iterator[ModelRecord]:
-        return (r for r in self.records.values() if r.admitted)
+        """The models of every card's Fleet that it admits: with swapping, its working set."""
+        return (r for r in self.records.values() if r.admitted and not (r.out or r.draining))

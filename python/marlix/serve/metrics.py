@@ -16,7 +16,17 @@ from prometheus_client.registry import Collector
 
 from marlix.serve.host import Host
 
-ROUTES = ("ready", "warming", "lost", "failed", "not_admitted", "not_declared", "unknown")
+ROUTES = (
+    "ready",
+    "warming",
+    "lost",
+    "failed",
+    "not_admitted",
+    "not_declared",
+    "unknown",
+    "swapped_out",
+    "draining",
+)
 
 # Request durations from a fraction of a millisecond (an error answered at once) to minutes
 # (a long generation, or a wait for a load).
@@ -52,6 +62,12 @@ class Metrics:
             "Time from a model process's start to its first healthy answer.",
             ("model",),
             buckets=LOAD_BUCKETS,
+            registry=self.registry,
+        )
+        self.evictions = Counter(
+            "marlix_evictions",
+            "Models that left their card's working set, by reason (demand, idle).",
+            ("model", "reason"),
             registry=self.registry,
         )
         self.host = host
@@ -116,7 +132,17 @@ class _HostCollector(Collector):
         yield restarts
         yield failed_loads
         waiting = GaugeMetricFamily(
-            "marlix_requests_waiting", "Requests waiting for their model to become ready."
+            "marlix_requests_waiting",
+            "Requests waiting for their model to become ready, by model.",
+            labels=["model"],
         )
-        waiting.add_metric([], host.waiting)
+        in_flight = GaugeMetricFamily(
+            "marlix_requests_in_flight",
+            "Requests forwarded to their model's process and not yet ended, by model.",
+            labels=["model"],
+        )
+        for record in host.records.values():
+            waiting.add_metric([record.name], record.waiting)
+            in_flight.add_metric([record.name], record.in_flight)
         yield waiting
+        yield in_flight

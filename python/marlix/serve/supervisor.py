@@ -20,7 +20,11 @@ from marlix.serve.host import Host, ModelRecord
 from marlix.serve.metrics import Metrics
 from marlix.serve.process import Child, free_port
 
-LOAD_PROBE_INTERVAL_S = 1.0
+# During a load the model is asked often, so that a request waiting for it is forwarded within
+# a tenth of a second of its first healthy answer (a probe on loopback costs microseconds); each
+# probe may take longer than that to be answered.
+LOAD_PROBE_INTERVAL_S = 0.1
+LOAD_PROBE_TIMEOUT_S = 5.0
 
 # How a model's process is started (argv, environment, stop grace) and how its health path is
 # asked (url, timeout): processes and HTTP for the host, scripted stand-ins for its tests.
@@ -121,7 +125,7 @@ class Supervisor:
         deadline = now + int(config.load_timeout_s * 1000)
         url = f"http://127.0.0.1:{port}{config.health}"
         while True:
-            if await self.probe(url, LOAD_PROBE_INTERVAL_S):
+            if await self.probe(url, LOAD_PROBE_TIMEOUT_S):
                 break
             if child.exited.is_set():
                 last = child.last_line
@@ -284,6 +288,21 @@ class Supervisor:
             await self._end(record, child)
         self.log.event("stopped", f"{record.name}: stopped by hand", model=record.name)
         host.wake_loader()
+
+    async def stop_leaving(self, record: ModelRecord) -> None:
+        """Stops a model that left its card's working set (its requests have ended)."""
+        task, record.task = record.task, None
+        if task is not None and task is not asyncio.current_task():
+            task.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await task
+        record.queued = False
+        record.load_started_ms = None
+        record.resident_since_ms = None
+        child = record.child
+        if child is not None:
+            await self._end(record, child)
+            self.log.event("swapped_out", f"{record.name}: stopped", model=record.name)
 
     def load(self, record: ModelRecord) -> None:
         host = self.host
