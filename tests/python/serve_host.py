@@ -123,18 +123,20 @@ def marlix_env() -> dict[str, str]:
 @contextmanager
 def serving(
     tmp_path: Path,
-    text: str,
+    text: str | None,
     *args: str,
     timeout: float = 30,
     env: dict[str, str] | None = None,
     key: str | None = None,
 ) -> Iterator[Served]:
+    """A host serving the configuration `text` (None: only what `args` say, as --demo)."""
     path = tmp_path / "serve.toml"
-    path.write_text(text, "utf-8")
+    if text is not None:
+        path.write_text(text, "utf-8")
     stderr = tmp_path / "stderr.log"
     with open(stderr, "wb") as err:
         process = subprocess.Popen(
-            [sys.executable, "-m", "marlix", "serve", str(path), *args],
+            [sys.executable, "-m", "marlix", "serve", *([str(path)] if text else []), *args],
             stdout=subprocess.PIPE,
             stderr=err,
             env={**marlix_env(), **(env or {})},

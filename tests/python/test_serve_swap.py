@@ -142,3 +142,14 @@ def test_an_idle_model_is_unloaded_and_loaded_again_when_asked(tmp_path):
         assert time.monotonic() - started < 20
         assert host.model("b")["route"]["route"] == "ready"  # pinned: never unloaded
         assert metric(host, "marlix_evictions_total", model="a", reason="idle") >= 1
+
+
+def test_the_demo_swaps_in_the_model_that_fits_the_card_alone(tmp_path):
+    with serving(tmp_path, None, "--demo", "--listen", "127.0.0.1:0") as host:
+        assert host.model("vision-34b")["route"]["route"] == "swapped_out"
+        host.wait_for("chat-8b", "ready")
+        host.wait_for("coder-7b", "ready")
+        code, _, body = host.post("/v1/chat/completions", chat("vision-34b"))
+        assert code == 200 and json.loads(body)["model"] == "vision-34b"
+        working = host.status()["cards"][0]["working_set"]
+        assert working[0] == "vision-34b" and "vision-34b" not in working[1:]

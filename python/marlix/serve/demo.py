@@ -1,6 +1,7 @@
 """The configuration `marlix serve --demo` runs: stand-in model servers on a 24 GiB card, so
 that the whole host can be tried without a GPU or a model file. Two models fit and serve, one
-does not fit, one fails to load and one exits after a while and is loaded again."""
+fits the card alone but not beside the others and is swapped in when asked for, one fails to
+load and one exits after a while and is loaded again."""
 
 from __future__ import annotations
 
@@ -19,7 +20,8 @@ def demo_config(host: str = "127.0.0.1", port: int = 8080) -> Config:
     models = (
         ModelConfig("chat-8b", 8 * GIB, 2 * GIB, _standin("chat-8b", "--load-s", "3")),
         ModelConfig("coder-7b", 4 * GIB, 1 * GIB, _standin("coder-7b", "--load-s", "2")),
-        ModelConfig("vision-34b", 20 * GIB, 4 * GIB, _standin("vision-34b")),
+        # 16 GiB: the card's 21.6 usable hold it alone, not beside the 19 GiB of the others.
+        ModelConfig("vision-34b", 14 * GIB, 2 * GIB, _standin("vision-34b"), load="demand"),
         ModelConfig(
             "embed-small",
             GIB // 2,
@@ -48,5 +50,7 @@ def demo_config(host: str = "127.0.0.1", port: int = 8080) -> Config:
         ),
     )
     return Config(
-        CardConfig((24 * GIB,), False, 10), ServerConfig(host=host, port=port, wait_s=30), models
+        CardConfig((24 * GIB,), False, 10),
+        ServerConfig(host=host, port=port, wait_s=30, swap=True),
+        models,
     )
