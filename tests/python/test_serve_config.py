@@ -76,6 +76,11 @@ def test_a_good_file_and_its_defaults():
         ('[server]\nswap = "yes"', 'server.swap: must be true or false, not "yes"'),
         ("[server]\nidle_unload_s = -1", "server.idle_unload_s: must be a number of seconds, 0"),
         ("[server]\nidle_unload_s = 60", "server.idle_unload_s: needs [server] swap = true"),
+        ("[server]\nlog_dir = 7", "server.log_dir: must be a text"),
+        ("[server]\nlog_max_bytes = 0", "server.log_max_bytes: must be 1 byte or more"),
+        ('[server]\nlog_max_bytes = "10 MB!"', "server.log_max_bytes: invalid size '10 MB!'"),
+        ("[server]\nlog_max_bytes = 1.5", "server.log_max_bytes: must be a whole byte count"),
+        ("[server]\nlog_keep = -1", "server.log_keep: must be a whole number from 0 to 99, not -1"),
     ],
 )
 def test_a_bad_value_is_named_with_its_place(change, expected):
@@ -332,3 +337,44 @@ def test_swapping_keys_and_their_defaults():
     # A pinned model is never unloaded for idleness; a model's own value wins.
     assert [read.idle_unload_s(m) for m in read.models] == [300, 0, 0]
     assert parse(GOOD).server.swap is False
+
+
+@pytest.mark.parametrize(
+    "keys, expected",
+    [
+        ("", ("", 10 * 2**20, 3)),
+        ('log_dir = "/var/log/marlix"', ("/var/log/marlix", 10 * 2**20, 3)),
+        ('log_max_bytes = "1MiB"\nlog_keep = 0', ("", 2**20, 0)),
+        ("log_max_bytes = 2000\nlog_keep = 99", ("", 2000, 99)),
+        ('log_max_bytes = "512"', ("", 512, 3)),  # a bare number is bytes: a log may be small
+    ],
+)
+def test_the_model_log_keys_and_their_defaults(keys, expected):
+    read = parse(f'[card]\nsize = "24GiB"\n[server]\n{keys}\n' + GOOD[GOOD.index("[[models]]") :])
+    assert (read.server.log_dir, read.server.log_max_bytes, read.server.log_keep) == expected
+
+
+@pytest.mark.parametrize(
+    "log_dir, expected",
+    [
+        ("{tmp}/logs", None),  # there already
+        ("{tmp}/new/logs", None),  # made when first written to
+        ("{tmp}/file", "server.log_dir: '{tmp}/file' is not a folder"),
+        ("{tmp}/file/logs", "server.log_dir: '{tmp}/file/logs' cannot be created: '{tmp}/file' is"),
+    ],
+)
+def test_a_log_dir_that_cannot_be_written_is_a_problem_of_the_file(tmp_path, log_dir, expected):
+    (tmp_path / "logs").mkdir()
+    (tmp_path / "file").write_text("")
+    log_dir = log_dir.format(tmp=tmp_path)
+    text = f'[card]\nsize = "24GiB"\n[server]\nlog_dir = "{log_dir}"\n'
+    text += '[[models]]\nname = "m"\nweights_bytes = 1\ncommand = ["sh", "{port}"]\n'
+    data = config.tomllib.loads(text)
+    if expected is None:
+        assert config.parse_config(data, "serve.toml", programs=True).server.log_dir == log_dir
+        return
+    with pytest.raises(InputError) as raised:
+        config.parse_config(data, "serve.toml", programs=True)
+    assert expected.format(tmp=tmp_path) in str(raised.value)
+    # Only where the models would run: printing the roster writes nothing.
+    assert config.parse_config(data, "serve.toml").server.log_dir == log_dir

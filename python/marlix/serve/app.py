@@ -20,6 +20,7 @@ from marlix.serve.gpu import Gpu
 from marlix.serve.host import Host
 from marlix.serve.log import Log
 from marlix.serve.metrics import Metrics
+from marlix.serve.output import Outputs
 from marlix.serve.supervisor import Supervisor
 from marlix.serve.swap import Swapper
 
@@ -103,12 +104,20 @@ async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
         connector=connector, auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar()
     ) as session:
         metrics = Metrics(host)
-        supervisor = Supervisor(host, session, gpu, metrics)
+        outputs = Outputs(host, server.log_dir, server.log_max_bytes, server.log_keep)
+        supervisor = Supervisor(host, session, gpu, metrics, launch=outputs.launch)
         front = Front(host, supervisor, metrics)
         front.session = session
+        front.outputs = outputs
         app = web.Application(client_max_size=server.max_body_bytes)
         app[HOST_KEY] = host
         app.add_routes(front.routes())
+
+        async def end_follows(app: web.Application) -> None:
+            # Run once every model has ended, so a follow also carries how each one ended.
+            outputs.close()
+
+        app.on_shutdown.append(end_follows)
         runner = web.AppRunner(app, access_log=None, handle_signals=False, shutdown_timeout=1.0)
         await runner.setup()
         site = web.TCPSite(runner, server.host, server.port, reuse_address=True)

@@ -51,6 +51,9 @@ class ServerConfig:
     ready: str = "any"  # /v2/health/ready: once "any" admitted model is ready, or "all" are
     swap: bool = False  # more models than fit: load on demand, make room by the card's plan
     idle_unload_s: float = 0.0  # every model's, unless its own: unload when idle this long
+    log_dir: str = ""  # a file of each model's output in it; "": kept in memory only
+    log_max_bytes: int = 10 * 2**20  # a model's log file is rotated past this size
+    log_keep: int = 3  # rotated files kept: <name>.log.1 to <name>.log.N
 
 
 @dataclass(frozen=True)
@@ -132,6 +135,9 @@ _SERVER_KEYS = (
     "ready",
     "swap",
     "idle_unload_s",
+    "log_dir",
+    "log_max_bytes",
+    "log_keep",
 )
 READY_RULES = ("any", "all")
 LOAD_RULES = ("start", "demand")
@@ -257,8 +263,19 @@ class _Reader:
             ready = None
         swap = self.flag(data, "swap", "server", defaults.swap)
         idle = self.seconds(data, "idle_unload_s", "server", defaults.idle_unload_s, True)
+        log_dir = self.text(data, "log_dir", "server", defaults.log_dir)
+        if log_dir and self.programs:
+            self.writable_folder(log_dir, "server.log_dir")
+        log_max: int | None = defaults.log_max_bytes
+        if "log_max_bytes" in data:
+            log_max = self.size(data["log_max_bytes"], "server.log_max_bytes", None)
+            if log_max is not None and log_max < 1:
+                self.problem("server.log_max_bytes", "must be 1 byte or more")
+                log_max = None
+        log_keep = self.whole(data, "log_keep", "server", defaults.log_keep, low=0, high=99)
         values = (api_key, max_body, wait_s, max_waiting, timeout, grace, ready, swap, idle)
-        if listen is None or any(v is None for v in values):
+        logs = (log_dir, log_max, log_keep)
+        if listen is None or any(v is None for v in values + logs):
             return None
         return ServerConfig(
             host=host,
@@ -272,6 +289,9 @@ class _Reader:
             ready=_known(ready),
             swap=_known(swap),
             idle_unload_s=_known(idle),
+            log_dir=_known(log_dir),
+            log_max_bytes=_known(log_max),
+            log_keep=_known(log_keep),
         )
 
     def models(self, value: object) -> tuple[ModelConfig, ...] | None:
@@ -441,6 +461,23 @@ class _Reader:
         else:
             self.problem(place, f"no program {program!r} on PATH")
 
+    def writable_folder(self, path: str, place: str) -> None:
+        """A folder marlix can write in, or create (it is created when first written to)."""
+        folder = os.path.abspath(path)
+        if os.path.exists(folder):
+            if not os.path.isdir(folder):
+                self.problem(place, f"{path!r} is not a folder")
+            elif not os.access(folder, os.W_OK | os.X_OK):
+                self.problem(place, f"{path!r} is not writable")
+            return
+        parent = os.path.dirname(folder)
+        while not os.path.exists(parent):
+            parent = os.path.dirname(parent)
+        if not os.path.isdir(parent):
+            self.problem(place, f"{path!r} cannot be created: {parent!r} is not a folder")
+        elif not os.access(parent, os.W_OK | os.X_OK):
+            self.problem(place, f"{path!r} cannot be created: {parent!r} is not writable")
+
     def env(self, data: Mapping[str, Any], place: str) -> dict[str, str] | None:
         value = data.get("env", {})
         if not isinstance(value, dict):
@@ -456,9 +493,12 @@ class _Reader:
                 good = False
         return dict(value) if good else None
 
-    def size(self, value: object, place: str, of: str, allow_auto: bool = False) -> int | None:
+    def size(
+        self, value: object, place: str, of: str | None, allow_auto: bool = False
+    ) -> int | None:
         """An integer is an exact byte count, small ones included (stand-ins declare 1); a
-        text that is a bare number below 1 MiB is taken for a size whose unit was left out."""
+        text that is a bare number below 1 MiB is taken for a size whose unit was left out, when
+        it is the size `of` a card or a model."""
         expected = 'a whole byte count or a size text such as "8GiB"'
         if allow_auto:
             expected += ', or "auto"'

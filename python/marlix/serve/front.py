@@ -18,6 +18,8 @@ from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
 from marlix.serve.host import Host, ModelRecord, Route
 from marlix.serve.metrics import Metrics
+from marlix.serve.model_log import model_log
+from marlix.serve.output import Outputs
 from marlix.serve.page import page_html
 from marlix.serve.supervisor import Supervisor
 
@@ -118,6 +120,7 @@ class Front:
         self.server = host.config.server
         self.log = host.log
         self.session: aiohttp.ClientSession | None = None
+        self.outputs: Outputs | None = None  # what the model processes wrote; set by the app
         self._key = ("Bearer " + self.server.api_key).encode() if self.server.api_key else None
         self.created = int(time.time())  # the models' "created": when this host started
         # No limit on a whole answer, which may be a long generation; only on silence.
@@ -135,6 +138,7 @@ class Front:
             web.get("/v2/health/ready", self.ready),
             # Names may hold a "/" (org/model-8B): each takes the rest of the path it can.
             web.get("/v2/models/{name:.+}/ready", self.model_ready),
+            web.get("/models/{name:.+}/log", self.model_log),
             web.post("/models/{name:.+}/unload", self.unload),
             web.post("/models/{name:.+}/load", self.load),
             web.get("/v1/models", self.models),
@@ -241,6 +245,18 @@ class Front:
             return error_response(404, message, "invalid_request_error", "model_not_found", route)
         document = self.model_document(name, self.host.clock())
         return web.json_response(document, headers={ROUTE_HEADER: document["marlix"]["route"]})
+
+    async def model_log(self, request: web.Request) -> web.StreamResponse:
+        refused = self.refused(request)
+        if refused is not None:
+            return refused
+        name = request.match_info["name"]
+        output = None if self.outputs is None else self.outputs.of(name)
+        if output is None or self.outputs is None:
+            message = f"no model named {name!r} is declared on this host"
+            route = self.host.route(name)
+            return error_response(404, message, "invalid_request_error", "model_not_found", route)
+        return await model_log(request, output, self.outputs)
 
     # Loading and unloading by hand.
 
