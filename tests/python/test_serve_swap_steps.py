@@ -166,9 +166,7 @@ def test_a_model_no_card_could_hold_alone_is_not_admitted_at_once():
 
 def test_an_idle_model_leaves_and_its_next_request_loads_it_again():
     async def scenario() -> None:
-        stage = Stage(
-            swapping(model("a", idle_unload_s=60), model("b")), {"a": [Script(load_s=1)]}
-        )
+        stage = Stage(swapping(model("a", idle_unload_s=60), model("b")), {"a": [Script(load_s=1)]})
         stage.start()
         await ask(stage, "a", 5)
         await stage.until(64.9)
@@ -189,7 +187,9 @@ def test_an_idle_model_leaves_and_its_next_request_loads_it_again():
 def test_with_several_cards_room_is_taken_where_nothing_must_leave():
     async def scenario() -> None:
         stage = Stage(
-            swapping(model("a"), model("b"), model("c", load='"demand"'), cards='["24GiB", "24GiB"]'),
+            swapping(
+                model("a"), model("b"), model("c", load='"demand"'), cards='["24GiB", "24GiB"]'
+            ),
             {},
             card_sizes=(24 * GIB, 24 * GIB),
         )
@@ -201,6 +201,22 @@ def test_with_several_cards_room_is_taken_where_nothing_must_leave():
         cards = stage.host.status()["cards"]
         assert [c["working_set"] for c in cards] == [["a", "b"], ["c"]]
         assert not any(p.signals for ps in stage.processes.values() for p in ps)
+        await stage.stop()
+
+    run_virtual(scenario)
+
+
+def test_a_load_asked_by_hand_of_a_swapped_out_model_is_a_demand():
+    async def scenario() -> None:
+        stage = Stage(THREE, {"c": [Script(load_s=1)]})
+        stage.start()
+        await ask(stage, "a", 5)
+        await ask(stage, "b", 6)
+        await stage.until(10)
+        stage.supervisor.load(stage.host.records["c"])
+        await stage.until(12)
+        assert stage.route("c") == "ready" and stage.route("a") == "swapped_out"
+        assert stage.times("c", "load_started") == [10.0]
         await stage.stop()
 
     run_virtual(scenario)

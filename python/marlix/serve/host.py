@@ -75,6 +75,7 @@ class ModelRecord:
         self.out = False
         self.draining = False
         self.swapping_in = False  # made room for, and not yet ready or failed
+        self.asked_ms: int | None = None  # loaded by hand while swapped out: a demand too
         self.joined_ms = 0  # when it last entered a working set
         # What its card's Fleet has been told since its state last started afresh, and where
         # it is served: what a new Fleet of the card is told of it when the card is planned
@@ -322,6 +323,7 @@ class Host:
         for record in joining:
             record.card = card
             record.out = False
+            record.asked_ms = None
             record.told.clear()
             record.endpoint = None
             record.next_load_ms = 0
@@ -337,6 +339,13 @@ class Host:
         record.out = True
         record.notify(self.clock())
         self.wake_loader()
+
+    def ask_for(self, record: ModelRecord) -> None:
+        """A load asked by hand of a model outside every working set: a demand like a
+        request's, from now."""
+        if record.asked_ms is None:
+            record.asked_ms = self.clock()
+        self.wake_swapper()
 
     def wake_swapper(self) -> None:
         if self.swap:

@@ -121,7 +121,7 @@ class _HostCollector(Collector):
         now = host.clock()
         for record in host.records.values():
             current = host.route(record.name, now).route
-            index = str(record.card.index) if record.admitted else ""
+            index = str(record.card.index) if record.admitted and not record.out else ""
             for route in ROUTES:
                 if route != "not_declared":
                     value = 1.0 if route == current else 0.0

@@ -306,6 +306,11 @@ class Supervisor:
 
     def load(self, record: ModelRecord) -> None:
         host = self.host
+        if record.out or record.draining:
+            # Swapped out: it is given room as a request for it would be.
+            record.held = False
+            host.ask_for(record)
+            return
         if record.held:
             record.held = False
             record.queued = True

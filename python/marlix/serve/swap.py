@@ -84,10 +84,11 @@ class Swapper:
         # that the room just made is used before it can be taken back.
         if any(r.waiting and host.route(r.name).route == "ready" for r in records):
             return
-        wanted = [r for r in records if r.out and not r.held and r.waiting_since]
+        asked = {r: _oldest_demand(r) for r in records if r.out and not r.held}
+        wanted = [r for r, since in asked.items() if since is not None]
         if not wanted:
             return
-        demanded = min(wanted, key=lambda r: min(r.waiting_since))
+        demanded = min(wanted, key=lambda r: asked[r] or 0)
         self._make_room(demanded)
 
     # Idleness.
@@ -180,6 +181,12 @@ class Swapper:
         document = plan(card.total_bytes, self.host.config.card.reserve_pct, roster_of(models))
         admitted: list[str] = json.loads(document)["admitted"]
         return admitted
+
+
+def _oldest_demand(record: ModelRecord) -> int | None:
+    """When the oldest request waiting for the model arrived (or its load was asked by hand)."""
+    times = [*record.waiting_since, *([] if record.asked_ms is None else [record.asked_ms])]
+    return min(times) if times else None
 
 
 def _last_used(record: ModelRecord) -> int:
