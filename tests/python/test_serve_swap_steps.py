@@ -10,26 +10,19 @@ import pytest
 
 pytest.importorskip("aiohttp")
 
+from serve_host import config  # noqa: E402
+from serve_host import model as standin_model  # noqa: E402
 from virtual_host import Script, Stage, run_virtual  # noqa: E402
 
 GIB = 2**30
 
 
-def swapping(*models: str, cards: str = '"24GiB"', **server: object) -> str:
-    lines = [f"[card]\nsize = {cards}\n[server]\nswap = true\nwait_s = 120\n"]
-    lines += [f"{key} = {value}\n" for key, value in server.items()]
-    return "".join(lines) + "".join(models)
+def swapping(*models: str, **server: object) -> str:
+    return config(*models, swap=True, wait_s=120, **server)
 
 
 def model(name: str, size: str = "8GiB", **keys: object) -> str:
-    lines = [
-        "[[models]]",
-        f'name = "{name}"',
-        f'weights_bytes = "{size}"',
-        f'command = ["srv", "--model", "{name}", "--port", "{{port}}"]',
-    ]
-    lines += [f"{key} = {value}" for key, value in keys.items()]
-    return "\n".join(lines) + "\n"
+    return standin_model(name, size=size, **keys)
 
 
 def chat(name: str) -> dict:
@@ -37,7 +30,7 @@ def chat(name: str) -> dict:
 
 
 # A 24 GiB card keeps 10% back: 21.6 GiB usable, room for two models of 8 GiB, not three.
-THREE = swapping(model("a"), model("b"), model("c", load='"demand"'))
+THREE = swapping(model("a"), model("b"), model("c", load="demand"))
 
 
 async def ask(stage: Stage, name: str, at_s: float, **headers: str) -> object:
@@ -114,7 +107,7 @@ def test_every_request_waiting_for_a_model_is_served_by_one_load():
 def test_the_oldest_demand_goes_first_and_a_ready_model_serves_at_once():
     async def scenario() -> None:
         stage = Stage(
-            swapping(model("a"), model("c", load='"demand"'), model("d", load='"demand"')),
+            swapping(model("a"), model("c", load="demand"), model("d", load="demand")),
             {"c": [Script(load_s=1)], "d": [Script(load_s=1)]},
             card_sizes=(12 * GIB,),
         )
@@ -134,7 +127,7 @@ def test_the_oldest_demand_goes_first_and_a_ready_model_serves_at_once():
 def test_a_pinned_model_is_never_swapped_out():
     async def scenario() -> None:
         stage = Stage(
-            swapping(model("a", pinned="true"), model("b"), model("c", load='"demand"')),
+            swapping(model("a", pinned=True), model("b"), model("c", load="demand")),
             {"c": [Script(load_s=1)]},
         )
         stage.start()
@@ -152,7 +145,7 @@ def test_a_pinned_model_is_never_swapped_out():
 def test_a_model_no_card_could_hold_alone_is_not_admitted_at_once():
     async def scenario() -> None:
         stage = Stage(
-            swapping(model("a", pinned="true"), model("b"), model("huge", size="14GiB")),
+            swapping(model("a", pinned=True), model("b"), model("huge", size="14GiB")),
             {},
         )
         stage.start()
@@ -187,9 +180,7 @@ def test_an_idle_model_leaves_and_its_next_request_loads_it_again():
 def test_with_several_cards_room_is_taken_where_nothing_must_leave():
     async def scenario() -> None:
         stage = Stage(
-            swapping(
-                model("a"), model("b"), model("c", load='"demand"'), cards='["24GiB", "24GiB"]'
-            ),
+            swapping(model("a"), model("b"), model("c", load="demand"), card=["24GiB", "24GiB"]),
             {},
             card_sizes=(24 * GIB, 24 * GIB),
         )

@@ -6,29 +6,15 @@ checked is what the Fleet is told and when, and what a client is answered."""
 from __future__ import annotations
 
 import asyncio
+import sys
 
 import pytest
 
 pytest.importorskip("aiohttp")
 
+from serve_host import config as roster  # noqa: E402
+from serve_host import model  # noqa: E402
 from virtual_host import Script, Stage, run_virtual  # noqa: E402
-
-
-def roster(*models: str, **server: object) -> str:
-    lines = ['[card]\nsize = "24GiB"\n[server]\n']
-    lines += [f"{key} = {value!r}\n".replace("'", '"') for key, value in server.items()]
-    return "".join(lines) + "".join(models)
-
-
-def model(name: str, **keys: object) -> str:
-    lines = [
-        "[[models]]",
-        f'name = "{name}"',
-        "weights_bytes = 1073741824",
-        f'command = ["srv", "--model", "{name}", "--port", "{{port}}"]',
-    ]
-    lines += [f"{key} = {value}" for key, value in keys.items()]
-    return "\n".join(lines) + "\n"
 
 
 def chat(name: str) -> dict:
@@ -108,7 +94,7 @@ def test_reload_delays_double_to_five_minutes_and_start_again_after_ten_resident
         (
             Script(cannot_start=True),
             ["load_failed"],
-            "cannot start 'srv': No such file or directory",
+            f"cannot start {sys.executable!r}: No such file or directory",
         ),
     ],
 )

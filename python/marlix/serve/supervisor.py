@@ -272,37 +272,33 @@ class Supervisor:
     # By hand.
 
     async def unload(self, record: ModelRecord) -> None:
-        host = self.host
         record.held = True
-        record.queued = False
-        task, record.task = record.task, None
-        if task is not None and task is not asyncio.current_task():
-            task.cancel()
-            with contextlib.suppress(asyncio.CancelledError):
-                await task
-        host.observe(record.name, "stop")
-        record.load_started_ms = None
-        record.resident_since_ms = None
-        child = record.child
-        if child is not None:
-            await self._end(record, child)
+        await self._stop_model(record, report=True)
         self.log.event("stopped", f"{record.name}: stopped by hand", model=record.name)
-        host.wake_loader()
 
     async def stop_leaving(self, record: ModelRecord) -> None:
         """Stops a model that left its card's working set (its requests have ended)."""
+        if await self._stop_model(record, report=False):
+            self.log.event("swapped_out", f"{record.name}: stopped", model=record.name)
+
+    async def _stop_model(self, record: ModelRecord, report: bool) -> bool:
+        """Ends the model's load or watch and its process; tells the Fleet of the stop when
+        `report`. True when there was a process to end."""
+        record.queued = False
         task, record.task = record.task, None
         if task is not None and task is not asyncio.current_task():
             task.cancel()
             with contextlib.suppress(asyncio.CancelledError):
                 await task
-        record.queued = False
+        if report:
+            self.host.observe(record.name, "stop")
         record.load_started_ms = None
         record.resident_since_ms = None
         child = record.child
         if child is not None:
             await self._end(record, child)
-            self.log.event("swapped_out", f"{record.name}: stopped", model=record.name)
+        self.host.wake_loader()
+        return child is not None
 
     def load(self, record: ModelRecord) -> None:
         host = self.host
