@@ -370,6 +370,11 @@ def build_parser() -> argparse.ArgumentParser:
     serve_cmd.add_argument(
         "--log-format", choices=("text", "json"), default="text", help="stderr log lines"
     )
+    serve_cmd.add_argument(
+        "--access-log",
+        action="store_true",
+        help="log every request, not only those that failed, were cut short or waited",
+    )
     serve_cmd.set_defaults(run=run_serve)
 
     roster_cmd = commands.add_parser(

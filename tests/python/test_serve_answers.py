@@ -298,3 +298,42 @@ def test_a_host_ready_only_with_every_model_and_names_with_a_slash(tmp_path):
         assert code == 200 and json.loads(body)["marlix"]["route"] == "unknown"
         code, _, body = host.post("/models/org%2Fchat-8B/load")
         assert code == 200 and json.loads(body)["marlix"]["route"] == "warming"
+
+
+@pytest.mark.parametrize("log_format", ["text", "json"])
+def test_with_access_log_every_request_has_its_line(tmp_path, log_format):
+    text = config(
+        model("chat", "--load-s", "0", "--tokens", "4", "--token-ms", "10"),
+        model(
+            "dies", "--load-s", "0", "--tokens", "9", "--frame", "close", "--die-after-tokens", "3"
+        ),
+        model("never", "--never-ready", load_timeout_s=600),
+    )
+    with serving(tmp_path, text, "--access-log", "--log-format", log_format) as host:
+        for name in ("chat", "dies"):
+            host.wait_for(name, "ready")
+        host.wait_for("never", "warming")
+        assert host.post("/v1/chat/completions", chat("chat"))[0] == 200
+        assert host.post("/v1/chat/completions", chat("never"), {"Prefer": "wait=0"})[0] == 503
+        assert asyncio.run(read_stream(host.url, "dies"))[0] == 200
+        expected = [
+            ("chat", 200, None, "POST /v1/chat/completions chat: 200, route ready, "),
+            ("never", 503, "model_loading", "never: 503 model_loading, route warming, "),
+            ("dies", 200, "upstream_broken", "dies: 200 upstream_broken, route ready, "),
+        ]
+        if log_format == "text":
+            for _, _, _, line in expected:
+                host.wait_for_log(line)
+            host.wait_for_log("dies: the model process ended its stream before its final event")
+            return
+        host.wait_for_log('"event": "request", "message": "POST /v1/chat/completions dies: ')
+        events = [json.loads(line) for line in host.log().splitlines()]
+        requests = {e["model"]: e for e in events if e["event"] == "request"}
+        for name, status, code, _ in expected:
+            request = requests[name]
+            assert (request["status"], request["code"]) == (status, code), request
+            assert (request["method"], request["path"]) == ("POST", "/v1/chat/completions")
+            assert request["duration_ms"] >= 0 and request["message"].startswith("POST ")
+        assert requests["chat"]["route"] == "ready" and requests["chat"]["bytes"] > 0
+        cut = next(e for e in events if e["event"] == "stream_cut")
+        assert (cut["model"], cut["code"]) == ("dies", "upstream_broken")

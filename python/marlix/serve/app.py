@@ -33,6 +33,7 @@ def monotonic_ms() -> int:
 class Options:
     events_path: str | None = None
     json_log: bool = False
+    access_log: bool = False  # a log line for every request, not only those that did not end well
 
 
 def run(config: Config, card_sizes: Sequence[int], options: Options) -> int:
@@ -71,7 +72,7 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
                 )
         if not gpu.available:
             log.event("no_gpu", "NVML is not available: each model is taken to hold its size")
-        return await _run_host(host, gpu, log)
+        return await _run_host(host, gpu, log, options.access_log)
     finally:
         gpu.close()
         if events is not None:
@@ -81,7 +82,7 @@ async def _serve(config: Config, card_sizes: Sequence[int], options: Options) ->
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 
 
-async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
+async def _run_host(host: Host, gpu: Gpu, log: Log, access_log: bool) -> int:
     server = host.config.server
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -106,7 +107,7 @@ async def _run_host(host: Host, gpu: Gpu, log: Log) -> int:
         metrics = Metrics(host)
         outputs = Outputs(host, server.log_dir, server.log_max_bytes, server.log_keep)
         supervisor = Supervisor(host, session, gpu, metrics, launch=outputs.launch)
-        front = Front(host, supervisor, metrics)
+        front = Front(host, supervisor, metrics, access_log=access_log)
         front.session = session
         front.outputs = outputs
         app = web.Application(client_max_size=server.max_body_bytes)

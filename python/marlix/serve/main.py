@@ -29,7 +29,11 @@ def run(args: argparse.Namespace) -> int:
             open(args.events, "a", encoding="utf-8").close()
         except OSError as error:
             raise InputError(f"--events: {args.events}: {error.strerror}") from None
-    options = app.Options(events_path=args.events, json_log=args.log_format == "json")
+    options = app.Options(
+        events_path=args.events,
+        json_log=args.log_format == "json",
+        access_log=args.access_log,
+    )
     return app.run(config, sizes, options)
 
 
