@@ -12,6 +12,7 @@ Debian's `chromium` installed the calling test is skipped.
 from __future__ import annotations
 
 import asyncio
+import base64
 import itertools
 import json
 import os
@@ -188,6 +189,18 @@ class Page:
                 break
             await asyncio.sleep(every)
         raise BrowserError(f"{expression!r} still {value!r} after {timeout} s")
+
+    async def screenshot(self, path: Path, full_page: bool = True) -> None:
+        """Saves what the tab shows as a PNG at `path`: the whole page, or the window."""
+        params: dict[str, Any] = {"format": "png"}
+        if full_page:
+            params["captureBeyondViewport"] = True
+            size = await self.evaluate(
+                "[document.documentElement.scrollWidth, document.documentElement.scrollHeight]"
+            )
+            params["clip"] = {"x": 0, "y": 0, "width": size[0], "height": size[1], "scale": 1}
+        result = await self.send("Page.captureScreenshot", params)
+        path.write_bytes(base64.b64decode(result["data"]))
 
     async def mark(self) -> None:
         """Leaves a mark in the page's window: it survives updates in place, not a reload."""

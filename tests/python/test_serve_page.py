@@ -1,4 +1,5 @@
-"""The status page in a real browser, against a small host whose /status the test rewrites."""
+"""The status page in a real browser: against a small host whose /status the test rewrites, and
+against a real `marlix serve`."""
 
 from __future__ import annotations
 
@@ -28,10 +29,24 @@ def run(test: Awaitable[None]) -> None:
     asyncio.run(bounded())
 
 
+# The state the host words each route as, unless a test says otherwise.
+WORDS = {
+    "ready": "ready",
+    "warming": "loading",
+    "lost": "lost",
+    "failed": "failed",
+    "not_admitted": "not admitted",
+    "unknown": "waiting to load",
+    "swapped_out": "swapped out",
+    "draining": "draining",
+}
+
+
 def model(name: str, route: str, for_ms: int = 1_000, **fields: Any) -> dict[str, Any]:
     extra = {key: fields.pop(key) for key in ("endpoint", "reason") if key in fields}
     entry: dict[str, Any] = {
         "name": name,
+        "state": WORDS.get(route, route),
         "route": {
             "route": route,
             "model": name,
@@ -44,8 +59,14 @@ def model(name: str, route: str, for_ms: int = 1_000, **fields: Any) -> dict[str
         "for_ms": for_ms,
         "pid": None,
         "port": None,
+        "vram_bytes": None,
+        "next_try_ms": None,
         "restarts": 0,
+        "failed_loads": 0,
         "last_failure": None,
+        "in_flight": 0,
+        "waiting": 0,
+        "last_used_ms": None,
     }
     entry.update(fields)
     return entry
@@ -56,17 +77,24 @@ def status(
     total: int = 24 * GIB,
     usable: int = 22 * GIB,
     committed: int = 12 * GIB,
+    planned: int | None = None,
     explain: str = "2 of 2 models fit \u2014 10.0 GiB headroom",
 ) -> dict[str, Any]:
+    """A host's status: `committed` is what its models hold now, `planned` what the plan set
+    aside for them (the same unless given)."""
+    planned = committed if planned is None else planned
     return {
+        "version": "9.8.7",
+        "uptime_ms": 3_723_000,
+        "waiting": 2,
         "total_bytes": total,
         "plan": {
             "admitted": [m["name"] for m in models],
-            "committed_bytes": committed,
+            "committed_bytes": planned,
             "declared": len(models),
             "explain": explain,
             "fits": True,
-            "headroom_bytes": usable - committed,
+            "headroom_bytes": usable - planned,
             "rejected": [],
             "usable_bytes": usable,
         },
@@ -79,8 +107,9 @@ def status(
 class Host:
     """Serves the page at / and whatever document (or failure) the test sets at /status."""
 
-    def __init__(self, document: dict[str, Any]) -> None:
+    def __init__(self, document: dict[str, Any], logs: dict[str, str] | None = None) -> None:
         self.document = document
+        self.logs = logs or {}  # each model's output, as /models/{name}/log gives it
         # None, "503" (the host answers but is not serving) or "drop" (the connection dies).
         self.failure: str | None = None
         self.polls = 0
@@ -100,10 +129,17 @@ class Host:
             raise ConnectionResetError("dropped by the test")
         return web.json_response(copy.deepcopy(self.document))
 
+    async def _log(self, request: web.Request) -> web.Response:
+        name = request.match_info["name"]
+        if name not in self.logs:
+            return web.json_response({"error": {"code": "model_not_found"}}, status=404)
+        return web.Response(text=self.logs[name], content_type="text/plain", charset="utf-8")
+
     async def __aenter__(self) -> Host:
         app = web.Application()
         app.router.add_get("/", self._page)
         app.router.add_get("/status", self._status)
+        app.router.add_get("/models/{name:.+}/log", self._log)
         self._runner = web.AppRunner(app, handle_signals=False)
         await self._runner.setup()
         site = web.TCPSite(self._runner, "127.0.0.1", 0)
@@ -117,13 +153,18 @@ class Host:
 
 
 def cells(name: str) -> str:
-    """A JS expression: the texts of the row of model `name` by cell class, or null."""
+    """A JS expression: the texts of the row of model `name` by cell class, or null. The state
+    is its word, and its notes are "next" and "waiting"."""
     return f"""(() => {{
         const row = [...document.querySelectorAll("#rows tr[data-model]")]
             .find(r => r.getAttribute("data-model") === {json.dumps(name)});
         if (!row) return null;
         const out = {{}};
-        for (const td of row.children) out[td.className] = td.textContent;
+        for (const td of row.children) out[td.classList[0]] = td.textContent;
+        const state = row.querySelector("td.state");
+        out.state = state.querySelector(".pill").textContent;
+        out.next = state.querySelector(".next").textContent;
+        out.waiting = state.querySelector(".waiting").textContent;
         return out;
     }})()"""
 
@@ -131,10 +172,12 @@ def cells(name: str) -> str:
 ROW_NAMES = """[...document.querySelectorAll("#rows tr[data-model]")]
     .map(r => r.getAttribute("data-model"))"""
 
+HOST_LINE = """document.getElementById("host").textContent.replace(/\\s+/g, " ").trim()"""
+
 
 PILL_COLOURS = """Object.fromEntries([...document.querySelectorAll("#rows tr[data-model]")]
-    .map(r => [r.querySelector("td.state").textContent,
-               getComputedStyle(r.querySelector("td.state > *")).backgroundColor]))"""
+    .map(r => [r.querySelector("td.state .pill").textContent,
+               getComputedStyle(r.querySelector("td.state .pill")).backgroundColor]))"""
 
 
 async def state_of(page: Page, name: str) -> str | None:
@@ -152,7 +195,7 @@ def test_rows_follow_their_models_in_place() -> None:
     async def scenario() -> None:
         first = status(
             [
-                model("alpha", "warming", 12_000, pid=4242, port=9001, card=0),
+                model("alpha", "warming", 12_000, pid=4242, port=9001, card=0, waiting=1),
                 model("beta", "not_admitted", 184_000, reason="does not fit"),
                 model("gamma", "unknown", 7_500_000),
             ]
@@ -160,21 +203,33 @@ def test_rows_follow_their_models_in_place() -> None:
         async with Host(first) as host, Browser() as browser:
             page = await browser.open(host.origin + "/")
             assert await page.evaluate("document.title") == "marlix"
-            alpha = await wait_state(page, "alpha", "warming")
+            alpha = await wait_state(page, "alpha", "loading")
             assert alpha == {
                 "name": "alpha",
                 "card": "0",
-                "state": "warming",
+                "state": "loading",
+                "next": "",
+                "waiting": "1 request waiting",
                 "for": "12 s",
+                "vram": DASH,
+                "flight": "0",
                 "endpoint": DASH,
                 "pid": "4242",
                 "restarts": "0",
+                "failed": "0",
                 "failure": DASH,
+                "log": "log",
             }
             beta = await page.evaluate(cells("beta"))
-            assert (beta["state"], beta["for"], beta["pid"]) == ("not_admitted", "3 min 4 s", DASH)
-            assert (await page.evaluate(cells("gamma")))["for"] == "2 h 5 min"
+            assert (beta["state"], beta["for"], beta["pid"]) == ("not admitted", "3 min 4 s", DASH)
+            gamma = await page.evaluate(cells("gamma"))
+            assert (gamma["state"], gamma["for"]) == ("waiting to load", "2 h 5 min")
             assert await page.evaluate(ROW_NAMES) == ["alpha", "beta", "gamma"]
+            # The host's own line.
+            assert await page.evaluate(HOST_LINE) == (
+                "version 9.8.7 \u00b7 up 1 h 2 min \u00b7 2 requests waiting"
+                " \u00b7 status \u00b7 metrics"
+            )
 
             # Tag alpha's row element and the window: a re-render from scratch or a reload
             # would lose them.
@@ -188,13 +243,29 @@ def test_rows_follow_their_models_in_place() -> None:
             endpoint = "http://127.0.0.1:9001/v1"
             host.document = status(
                 [
-                    model("alpha", "ready", 3_000, pid=4242, port=9001, endpoint=endpoint),
+                    model(
+                        "alpha",
+                        "ready",
+                        3_000,
+                        pid=4242,
+                        port=9001,
+                        endpoint=endpoint,
+                        vram_bytes=9 * GIB + GIB // 2,
+                        in_flight=3,
+                    ),
                     model("beta", "not_admitted", 186_000),
-                    model("gamma", "unknown", 7_502_000),
+                    model("gamma", "unknown", 7_502_000, state="stopped"),
                 ]
             )
             alpha = await wait_state(page, "alpha", "ready")
-            assert (alpha["endpoint"], alpha["for"]) == (endpoint, "3 s")
+            assert (alpha["endpoint"], alpha["for"], alpha["vram"], alpha["flight"]) == (
+                endpoint,
+                "3 s",
+                "9.5 GiB",
+                "3",
+            )
+            assert alpha["waiting"] == ""
+            assert (await page.evaluate(cells("gamma")))["state"] == "stopped"
             assert await page.evaluate(
                 """document.querySelector('#rows tr[data-model="alpha"]').__tag === "kept" """
             )
@@ -202,45 +273,34 @@ def test_rows_follow_their_models_in_place() -> None:
             # A failure appears, beta leaves the roster and a new model comes first.
             host.document = status(
                 [
-                    model("delta", "lost", 500),
+                    model("delta", "lost", 500, next_try_ms=0),
                     model(
                         "alpha",
                         "failed",
                         65_000,
                         restarts=2,
+                        failed_loads=5,
+                        next_try_ms=12_400,
                         last_failure="exited with status 1 after 4 s",
                     ),
-                    model("gamma", "not_declared", 7_504_000),
+                    model("gamma", "unknown", 7_504_000, state="stopped"),
                 ]
             )
             alpha = await wait_state(page, "alpha", "failed")
-            assert (alpha["failure"], alpha["restarts"], alpha["pid"], alpha["for"]) == (
-                "exited with status 1 after 4 s",
-                "2",
-                DASH,
-                "1 min 5 s",
-            )
+            assert {k: alpha[k] for k in ("failure", "restarts", "failed", "pid", "for")} == {
+                "failure": "exited with status 1 after 4 s",
+                "restarts": "2",
+                "failed": "5",
+                "pid": DASH,
+                "for": "1 min 5 s",
+            }
+            # Never "in 0 s" while time is left: whole seconds, rounded up.
+            assert alpha["next"] == "next try in 13 s"
+            assert (await page.evaluate(cells("delta")))["next"] == "next try now"
             assert await page.evaluate(ROW_NAMES) == ["delta", "alpha", "gamma"]
             assert await page.evaluate(
                 """document.querySelector('#rows tr[data-model="alpha"]').__tag === "kept" """
             )
-
-            # Each state a person must tell apart at a glance has a colour of its own; the
-            # two that mean "gone" share one.
-            colours = await page.evaluate(PILL_COLOURS)
-            assert colours["lost"] == colours["failed"] != colours["not_declared"], colours
-            host.document = status(
-                [
-                    model("alpha", "ready", 0),
-                    model("delta", "warming", 0),
-                    model("gamma", "unknown", 0),
-                ]
-            )
-            await wait_state(page, "delta", "warming")
-            colours.update(await page.evaluate(PILL_COLOURS))
-            distinct = {colours[s] for s in ("ready", "warming", "lost", "not_declared", "unknown")}
-            assert len(distinct) == 5, colours
-            assert await page.evaluate(ROW_NAMES) == ["alpha", "delta", "gamma"]
 
             assert await page.still_marked()
             assert page.navigations == navigations == 1
@@ -252,31 +312,56 @@ def test_rows_follow_their_models_in_place() -> None:
     run(scenario())
 
 
-def test_bar_shows_the_card_in_proportion() -> None:
+def test_each_state_has_its_own_colour() -> None:
+    states = ["ready", "warming", "unknown", "failed", "lost", "not_admitted", "swapped_out"]
+    models = [model(f"m{i}", route) for i, route in enumerate(states)]
+    models.append(model("stopped", "unknown", state="stopped"))
+    models.append(model("draining", "draining"))
+    models.append(model("new", "ready", state="resting"))  # a word this page does not know
+
+    async def scenario() -> None:
+        async with Host(status(models)) as host, Browser() as browser:
+            page = await browser.open(host.origin + "/")
+            await wait_state(page, "new", "resting")
+            colours = await page.evaluate(PILL_COLOURS)
+            words = set(WORDS.values()) | {"stopped"}
+            assert set(colours) == words | {"resting"}
+            assert len({colours[word] for word in words}) == len(words), colours
+            # An unknown word is shown as it is, without a colour of its own.
+            assert colours["resting"] == "rgba(0, 0, 0, 0)"
+
+    run(scenario())
+
+
+BAR = """(() => {
+    const width = (el) => el.getBoundingClientRect().width;
+    const bar = document.getElementById("bar");
+    const out = {bar: width(bar), parts: [...bar.children].map(seg =>
+        [seg.getAttribute("data-model") || seg.classList[1], width(seg), seg.textContent])};
+    for (const part of ["held", "free", "reserve", "total", "planned"]) {
+        const item = document.querySelector("#legend ." + part);
+        out[part] = [item.textContent.replace(/\\s+/g, " ").trim(),
+            item.querySelector(".figure").textContent];
+    }
+    return out;
+})()"""
+
+
+def test_bar_shows_the_card_by_model_and_names_what_is_held_and_what_is_planned() -> None:
     explain = "3 of 4 models fit \u2014 6.5 GiB headroom\nrejected: big (short by 1.0 GiB)"
-    doc = status([model("alpha", "ready")], committed=15 * GIB + GIB // 2, explain=explain)
+    models = [
+        model("alpha", "ready", vram_bytes=10 * GIB),
+        model("beta", "warming"),
+        model("gamma", "ready", vram_bytes=5 * GIB + GIB // 2),
+    ]
+    doc = status(models, committed=15 * GIB + GIB // 2, planned=19 * GIB, explain=explain)
 
-    async def measured(page: Page) -> dict[str, Any]:
-        value: dict[str, Any] = await page.evaluate(
-            """(() => {
-                const width = (el) => el.getBoundingClientRect().width;
-                const out = {bar: width(document.getElementById("bar"))};
-                for (const part of ["committed", "free", "reserve", "total"]) {
-                    const seg = document.querySelector("#bar .seg." + part);
-                    if (seg) out[part] = width(seg);
-                    out[part + "_figure"] =
-                        document.querySelector("#legend ." + part + " .figure").textContent;
-                }
-                return out;
-            })()"""
-        )
-        return value
-
-    def assert_proportional(bar: dict[str, Any], parts: dict[str, int]) -> None:
+    def assert_proportional(bar: dict[str, Any], parts: dict[str, float]) -> None:
+        assert [name for name, _, _ in bar["parts"]] == list(parts)
         total = sum(parts.values())
-        assert abs(bar["committed"] + bar["free"] + bar["reserve"] - bar["bar"]) < 1.0, bar
-        for part, size in parts.items():
-            assert abs(bar[part] - bar["bar"] * size / total) < 1.0, (part, bar)
+        assert abs(sum(width for _, width, _ in bar["parts"]) - bar["bar"]) < 1.0, bar
+        for (name, width, _), size in zip(bar["parts"], parts.values()):
+            assert abs(width - bar["bar"] * size / total) < 1.0, (name, bar)
 
     async def scenario() -> None:
         async with Host(doc) as host, Browser() as browser:
@@ -285,15 +370,27 @@ def test_bar_shows_the_card_in_proportion() -> None:
                 "document.querySelector('#legend .total .figure').textContent.includes('GiB')",
                 POLL_WAIT,
             )
-            bar = await measured(page)
+            bar = await page.evaluate(BAR)
             assert bar["bar"] > 300
-            assert (
-                bar["committed_figure"],
-                bar["free_figure"],
-                bar["reserve_figure"],
-                bar["total_figure"],
-            ) == ("15.5 GiB", "6.5 GiB", "2.0 GiB", "24.0 GiB")
-            assert_proportional(bar, {"committed": 31, "free": 13, "reserve": 4})
+            # The two figures are named apart: what the models hold now, what the plan set aside.
+            assert (bar["held"], bar["planned"]) == (
+                ["held now 15.5 GiB", "15.5 GiB"],
+                ["set aside by the plan 19.0 GiB", "19.0 GiB"],
+            )
+            assert [bar[p][1] for p in ("free", "reserve", "total")] == [
+                "6.5 GiB",
+                "2.0 GiB",
+                "24.0 GiB",
+            ]
+            # One part per model holding memory, by what it holds; then free, then reserve.
+            assert_proportional(bar, {"alpha": 10, "gamma": 5.5, "free": 6.5, "reserve": 2})
+            assert [text for _, _, text in bar["parts"]][:2] == ["alpha 10.0 GiB", "gamma 5.5 GiB"]
+            # The row's swatch has its part's colour.
+            swatch = """getComputedStyle(document.querySelector(
+                '#rows tr[data-model="gamma"] td.vram .swatch')).backgroundColor"""
+            part = """getComputedStyle(document.querySelector(
+                '#bar .seg[data-model="gamma"]')).backgroundColor"""
+            assert await page.evaluate(swatch) == await page.evaluate(part)
 
             # The summary keeps its lines and its dash as they came.
             assert await page.evaluate("document.getElementById('explain').textContent") == (
@@ -303,20 +400,29 @@ def test_bar_shows_the_card_in_proportion() -> None:
                 "getComputedStyle(document.getElementById('explain')).whiteSpace"
             ) in ("pre", "pre-wrap")
 
-            # Nothing committed yet: that part takes no room at all.
+            # Memory held that no model row accounts for still takes its place.
+            host.document = status(
+                [model("alpha", "ready", vram_bytes=10 * GIB)], committed=12 * GIB, planned=12 * GIB
+            )
+            await page.wait_for("document.querySelector('#bar .seg.other') !== null", POLL_WAIT)
+            assert_proportional(
+                await page.evaluate(BAR), {"alpha": 10, "other": 2, "free": 10, "reserve": 2}
+            )
+
+            # Nothing held: the bar is free and reserve alone.
             host.document = status([], total=80 * GIB, usable=76 * GIB, committed=0)
             await page.wait_for(
                 "document.querySelector('#legend .total .figure').textContent === '80.0 GiB'",
                 POLL_WAIT,
             )
-            bar = await measured(page)
-            assert (bar["committed_figure"], bar["free_figure"], bar["reserve_figure"]) == (
+            bar = await page.evaluate(BAR)
+            assert [bar[p][1] for p in ("held", "free", "reserve", "planned")] == [
                 "0.0 GiB",
                 "76.0 GiB",
                 "4.0 GiB",
-            )
-            assert bar["committed"] == 0
-            assert_proportional(bar, {"committed": 0, "free": 76, "reserve": 4})
+                "0.0 GiB",
+            ]
+            assert_proportional(bar, {"free": 76, "reserve": 4})
             assert await page.evaluate(ROW_NAMES) == []
 
     run(scenario())
@@ -335,7 +441,7 @@ def test_each_card_has_its_bar() -> None:
     doc = {**status([model("alpha", "ready", card=1)]), "cards": cards}
     shown = """[...document.querySelectorAll("section.card")].map(s => [
         s.querySelector(".heading").textContent,
-        s.querySelector(".legend .committed .figure").textContent,
+        s.querySelector(".legend .held .figure").textContent,
         s.querySelector(".legend .free .figure").textContent,
         s.querySelector(".explain").textContent])"""
 
@@ -361,22 +467,29 @@ def test_text_from_the_host_is_shown_literally() -> None:
     failure = '<img src=x onerror="window.__injected = 1">'
     endpoint = '"><script>window.__injected = 2</script>'
     explain = "<i>plan</i> &lt; &"
+    output = "2026-01-01T00:00:00.000Z stderr <script>window.__injected = 3</script>\n"
     doc = status([model(name, "failed", endpoint=endpoint, last_failure=failure)], explain=explain)
 
     async def scenario() -> None:
-        async with Host(doc) as host, Browser() as browser:
+        async with Host(doc, logs={name: output}) as host, Browser() as browser:
             page = await browser.open(host.origin + "/")
             row = await wait_state(page, name, "failed")
             assert (row["name"], row["endpoint"], row["failure"]) == (name, endpoint, failure)
             assert await page.evaluate("document.getElementById('explain').textContent") == (
                 explain
             )
+            await page.evaluate("document.querySelector('#rows td.log button').click()")
+            shown = "document.getElementById('log-text').textContent"
+            assert await page.wait_for(f"{shown} === {json.dumps(output)}", POLL_WAIT)
+            assert await page.evaluate("document.getElementById('log-name').textContent") == name
             made = await page.evaluate(
-                "document.querySelectorAll('#rows b, #rows img, #rows script, #explain i').length"
+                "document.querySelectorAll("
+                "'#rows b, #rows img, #rows script, #explain i, #log-panel script').length"
             )
             assert made == 0
             assert await page.evaluate("window.__injected === undefined")
-            assert set(page.requests) <= {host.origin + "/", host.origin + "/status"}
+            log = host.origin + "/models/%3Cb%3Ex%3C%2Fb%3E%26amp%3B/log"
+            assert set(page.requests) <= {host.origin + "/", host.origin + "/status", log}
 
     run(scenario())
 
@@ -389,11 +502,11 @@ def test_unreachable_host_marks_the_rows_stale_until_it_answers_again() -> None:
     async def scenario() -> None:
         async with Host(doc) as host, Browser() as browser:
             page = await browser.open(host.origin + "/")
-            await wait_state(page, "alpha", "warming")
+            await wait_state(page, "alpha", "loading")
             assert not await page.evaluate(stale)
             assert (await page.evaluate(line)).startswith("updated ")
 
-            shown = "warming"
+            shown = "loading"
             for failure, then in (("503", "ready"), ("drop", "failed")):
                 host.failure = failure
                 await page.wait_for(stale, POLL_WAIT)
@@ -421,12 +534,12 @@ def test_unreachable_host_marks_the_rows_stale_until_it_answers_again() -> None:
 def test_the_page_refers_to_nothing_outside_itself() -> None:
     html = page_html()
     assert "://" not in html
-    # Only inline data may be referred to (the empty icon).
+    # Only inline data (the empty icon) and the host's own documents may be referred to.
     links = re.findall(r"\b(?:src|href|srcset|action)\s*=\s*[\"']?([^\"'\s>]*)", html, re.I)
-    assert all(link.startswith("data:") for link in links), links
+    assert sorted(links) == ["data:,", "metrics", "status"], links
     assert not re.search(r"url\(|@import", html, re.IGNORECASE)
-    # The one address it asks for is relative: the host's own status.
-    assert re.findall(r"fetch\(\s*(\"[^\"]*\"|'[^']*')", html) == ['"status"']
+    # What it asks for is relative: the host's own status, and a model's output.
+    assert re.findall(r"fetch\(\s*(\"[^\"]*\"|'[^']*')", html) == ['"models/"', '"status"']
 
 
 def test_with_an_api_key_the_page_asks_for_it_once_a_session(tmp_path) -> None:
@@ -440,6 +553,9 @@ def test_with_an_api_key_the_page_asks_for_it_once_a_session(tmp_path) -> None:
     form_shown = '!document.getElementById("key").hidden'
     with serving(tmp_path, text, key="s3cret") as served:
         served.wait_for("chat", "ready")
+        # The page itself carries nothing of the host.
+        code, _, body = served.get("/", headers={})
+        assert code == 200 and b'id="initial">null</script>' in body and b"chat" not in body
 
         async def scenario() -> None:
             async with Browser() as browser:
@@ -459,3 +575,136 @@ def test_with_an_api_key_the_page_asks_for_it_once_a_session(tmp_path) -> None:
                 assert not await page.evaluate(form_shown)
 
         run(scenario())
+
+
+@pytest.mark.parametrize(
+    "hostile",
+    ["</script><script>window.__injected = 4</script>", "<!-- x", "a & b > c", "\u2028\u2029"],
+)
+def test_the_state_sent_with_the_page_cannot_end_its_script(hostile) -> None:
+    doc = status([model(hostile, "failed", last_failure=hostile)])
+    html = page_html(doc)
+    start = html.index('<script type="application/json" id="initial">')
+    data = html[start:].split(">", 1)[1].split("</script>", 1)[0]
+    assert not set("<>&") & set(data)
+    assert json.loads(data) == doc
+
+
+WRAPS = """((name) => {
+    const lines = (node) => {
+        const range = document.createRange();
+        range.selectNodeContents(node);
+        return new Set([...range.getClientRects()].map(r => Math.round(r.top))).size;
+    };
+    const row = document.querySelector(`#rows tr[data-model="${name}"]`);
+    return {name: lines(row.querySelector("td.name")),
+            endpoint: lines(row.querySelector("td.endpoint")),
+            overflows: document.documentElement.scrollWidth > window.innerWidth};
+})"""
+
+
+@pytest.mark.parametrize(
+    "width, name, name_lines",
+    [
+        (1200, "vision-34b", 1),
+        (1200, "org/a-model-of-some-length-70B-instruct", 1),
+        (1000, "vision-34b", 1),
+        # A name that cannot fit a phone's width breaks, rather than widen the page.
+        (360, "org/a-model-of-some-length-70B-instruct-with-more", 2),
+    ],
+)
+def test_names_and_addresses_break_only_when_they_cannot_fit(width, name, name_lines) -> None:
+    failure = "the process exited with status 1 during its load: " + "no weights here " * 8
+    doc = status(
+        [
+            model(name, "ready", endpoint="http://127.0.0.1:36589", vram_bytes=GIB, pid=77),
+            model("other-model-8b", "failed", last_failure=failure, next_try_ms=30_000),
+        ]
+    )
+
+    async def scenario() -> None:
+        async with Host(doc) as host, Browser() as browser:
+            page = await browser.open("about:blank")
+            await page.send(
+                "Emulation.setDeviceMetricsOverride",
+                {"width": width, "height": 900, "deviceScaleFactor": 1, "mobile": False},
+            )
+            await page.navigate(host.origin + "/")
+            await wait_state(page, name, "ready")
+            shape = await page.evaluate(f"{WRAPS}({json.dumps(name)})")
+            assert shape["endpoint"] == 1, shape
+            if name_lines == 1:
+                assert shape["name"] == 1, shape
+            else:
+                assert name_lines <= shape["name"] <= 5 and not shape["overflows"], shape
+
+    run(scenario())
+
+
+def test_a_real_host_is_painted_at_once_with_its_state_and_a_models_output(tmp_path) -> None:
+    from serve_host import config as serve_config
+    from serve_host import model as serve_model
+    from serve_host import serving
+
+    text = serve_config(
+        serve_model("chat", "--load-s", "0"),
+        serve_model("coder", "--load-s", "0", size="2GiB"),
+        # Fails its load; the loader then stays with "never", so it is not tried again here.
+        serve_model("failing", "--exit-after", "0.2", "--exit-message", "error: no weights"),
+        serve_model("never", "--never-ready", load_timeout_s=600),
+        serve_model("huge", size="30GiB"),
+        card="24GiB",
+    )
+    with serving(tmp_path, text) as served:
+        served.wait_for("coder", "ready")
+        served.wait_for("failing", "failed")
+        served.wait_for("never", "warming")
+        served.wait_for("chat", "ready")
+        assert served.post("/models/chat/unload")[0] == 200
+        known = served.status()
+
+        async def scenario() -> None:
+            async with Browser() as browser:
+                page = await browser.open("about:blank")
+                # No poll may answer: what shows is what came with the page.
+                await page.send("Network.setBlockedURLs", {"urls": ["*/status"]})
+                await page.navigate(served.url + "/")
+                await page.screenshot(tmp_path / "page.png")
+                updated = await page.evaluate("document.getElementById('updated').textContent")
+                assert updated.startswith("updated "), updated
+                states = {
+                    name: await page.evaluate(cells(name))
+                    for name in ("chat", "coder", "failing", "never", "huge")
+                }
+                assert {n: c["state"] for n, c in states.items()} == {
+                    "chat": "stopped",
+                    "coder": "ready",
+                    "failing": "failed",
+                    "never": "loading",
+                    "huge": "not admitted",
+                }
+                assert re.fullmatch(r"next try (now|in \d+ s)", states["failing"]["next"])
+                assert states["coder"]["vram"] == "2.0 GiB"
+                assert states["failing"]["failed"] == "1"
+                # Held now is coder alone; the plan set aside room for all four admitted.
+                bar = await page.evaluate(BAR)
+                assert (bar["held"][1], bar["planned"][1]) == ("2.0 GiB", "5.0 GiB")
+                assert known["committed_bytes"] == 2 * GIB
+                assert known["plan"]["committed_bytes"] == 5 * GIB
+                assert (await page.evaluate(HOST_LINE)).startswith(
+                    f"version {known['version']} \u00b7 up "
+                )
+
+                # The output of a model, on demand.
+                await page.send("Network.setBlockedURLs", {"urls": []})
+                await page.evaluate(
+                    """document.querySelector('tr[data-model="failing"] td.log button').click()"""
+                )
+                shown = "document.getElementById('log-text').textContent"
+                await page.wait_for(f"{shown}.includes('stderr error: no weights')", POLL_WAIT)
+                output = await page.evaluate(shown)
+                assert " marlix started pid " in output and " exited with status 1" in output
+                await page.screenshot(tmp_path / "page-with-output.png")
+
+        run(scenario())
+    assert (tmp_path / "page.png").stat().st_size > 10_000

@@ -168,8 +168,15 @@ class Front:
     # Pages and documents for people and probes.
 
     async def page(self, request: web.Request) -> web.Response:
-        # The page carries no state of its own: it asks /status, with the key when one is set.
-        return web.Response(text=page_html(), content_type="text/html", charset="utf-8")
+        # Without an api key the page carries the status as it is now, so that its first paint
+        # is the cards; with one it carries nothing of the host and asks for the key.
+        status = None if self._key is not None else self.host.status()
+        return web.Response(
+            text=page_html(status),
+            content_type="text/html",
+            charset="utf-8",
+            headers={"Cache-Control": "no-store"},
+        )
 
     async def status(self, request: web.Request) -> web.Response:
         refused = self.refused(request)
