@@ -78,7 +78,10 @@ def log_of(host, name: str) -> list[tuple[str, str]]:
 def test_what_a_model_wrote_on_both_streams_is_at_its_log(host, path):
     pid = host.model("org/chat-8B")["pid"]
     lines = log_of(host, path)
-    assert lines[0][0] == "marlix" and lines[0][1].startswith(f"started pid {pid}: bash -c ")
+    # Each process's lines follow marlix's word of its start.
+    start = lines.index(next(x for x in lines if x[1].startswith(f"started pid {pid}: bash -c ")))
+    assert lines[start][0] == "marlix"
+    lines = lines[start:]
     assert ("stdout", "to stdout") in lines
     assert ("stderr", "to stderr") in lines
     listening = [t for s, t in lines if s == "stderr" and "org/chat-8B: listening on" in t]
