@@ -54,7 +54,9 @@ def test_a_model_the_card_cannot_hold_beside_the_others_is_swapped_in(tmp_path):
         code, headers, body = host.get("/v2/models/c/ready")
         assert (code, headers["X-Marlix-Route"]) == (503, "swapped_out")
         assert json.loads(body)["marlix"]["try_elsewhere"] is False
-        listed = {m["id"]: m["marlix"]["route"] for m in json.loads(host.get("/v1/models")[2])["data"]}
+        listed = {
+            m["id"]: m["marlix"]["route"] for m in json.loads(host.get("/v1/models")[2])["data"]
+        }
         assert listed == {"a": "ready", "b": "ready", "c": "swapped_out", "huge": "not_admitted"}
         # Too big for the card alone: refused at once, not swapped in.
         code, _, body = host.post("/v1/chat/completions", chat("huge"))

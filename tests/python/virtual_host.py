@@ -233,8 +233,9 @@ class Stage:
 
     # What the supervisor starts and asks.
 
-    async def _launch(self, argv: Sequence[str], env: Mapping[str, str], grace_s: float) -> Any:
-        name = argv[argv.index("--model") + 1]
+    async def _launch(
+        self, name: str, argv: Sequence[str], env: Mapping[str, str], grace_s: float
+    ) -> Any:
         port = int(argv[argv.index("--port") + 1])
         started = self.processes.setdefault(name, [])
         scripts = self.scripts.get(name) or [Script()]

@@ -1,9 +1,8 @@
 """What each model's processes wrote: the last lines in memory, for `GET /models/{name}/log`
 and the page, and, with `[server] log_dir`, every line in a file per model, rotated by size.
 
-A process's lines come from its `Child` as they are read. They are the model's once the host
-holds the child as that model's process (`record.child`); until then (the few milliseconds
-between a start and the supervisor taking the child) they wait with the child.
+A process's lines come from its `Child` as they are read, straight to its model's output: the
+supervisor names the model when it starts the process.
 """
 
 from __future__ import annotations
@@ -12,7 +11,6 @@ import asyncio
 import hashlib
 import os
 import time
-import weakref
 from collections import deque
 from collections.abc import Awaitable, Mapping, Sequence
 from pathlib import Path
@@ -147,7 +145,7 @@ class ModelOutput:
 
 
 class Outputs:
-    """Every declared model's output, and the children whose lines are not yet claimed."""
+    """Every declared model's output."""
 
     def __init__(self, host: Host, log_dir: str, max_bytes: int, keep: int) -> None:
         self.host = host
@@ -162,48 +160,16 @@ class Outputs:
             )
             for name in host.records
         }
-        # A child is known here only as long as something else holds it.
-        self._of_child: weakref.WeakKeyDictionary[Child, ModelOutput] = weakref.WeakKeyDictionary()
-        self._waiting: weakref.WeakKeyDictionary[Child, deque[Line]] = weakref.WeakKeyDictionary()
         self.closing = False
 
     def launch(
-        self, argv: Sequence[str], env: Mapping[str, str], grace_s: float
+        self, name: str, argv: Sequence[str], env: Mapping[str, str], grace_s: float
     ) -> Awaitable[Child]:
-        """Starts a model's process as `Child.start` does, its lines coming here."""
-        return Child.start(argv, env, grace_s, self.line)
-
-    def line(self, child: Child, line: Line) -> None:
-        """Where a child hands each line it reads."""
-        output = self._claim(child)
-        if output is not None:
-            output.add(line)
-            return
-        waiting = self._waiting.get(child)
-        if waiting is None:
-            waiting = self._waiting[child] = deque(maxlen=KEPT_LINES)
-        waiting.append(line)
-
-    def _claim(self, child: Child) -> ModelOutput | None:
-        output = self._of_child.get(child)
-        if output is not None:
-            return output
-        for record in self.host.records.values():
-            if record.child is child:
-                output = self.models.get(record.name)
-                if output is None:
-                    return None
-                self._of_child[child] = output
-                for line in self._waiting.pop(child, ()):
-                    output.add(line)
-                return output
-        return None
+        """Starts model `name`'s process as `Child.start` does, its lines coming here."""
+        output = self.models[name]
+        return Child.start(argv, env, grace_s, lambda child, line: output.add(line))
 
     def of(self, name: str) -> ModelOutput | None:
-        """The model's output, with whatever its running process wrote so far."""
-        record = self.host.records.get(name)
-        if record is not None and record.child is not None:
-            self._claim(record.child)
         return self.models.get(name)
 
     def close(self) -> None:

@@ -26,9 +26,9 @@ from marlix.serve.process import Child, free_port
 LOAD_PROBE_INTERVAL_S = 0.1
 LOAD_PROBE_TIMEOUT_S = 5.0
 
-# How a model's process is started (argv, environment, stop grace) and how its health path is
-# asked (url, timeout): processes and HTTP for the host, scripted stand-ins for its tests.
-Launch = Callable[[Sequence[str], Mapping[str, str], float], Awaitable[Child]]
+# How a model's process is started (model, argv, environment, stop grace) and how its health
+# path is asked (url, timeout): processes and HTTP for the host, scripted stand-ins for tests.
+Launch = Callable[[str, Sequence[str], Mapping[str, str], float], Awaitable[Child]]
 Probe = Callable[[str, float], Awaitable[bool]]
 
 
@@ -39,7 +39,7 @@ class Supervisor:
         session: aiohttp.ClientSession | None,
         gpu: Gpu,
         metrics: Metrics,
-        launch: Launch = Child.start,
+        launch: Launch | None = None,
         probe: Probe | None = None,
     ) -> None:
         self.host = host
@@ -47,7 +47,7 @@ class Supervisor:
         self.session = session
         self.gpu = gpu
         self.log = host.log
-        self.launch = launch
+        self.launch = launch or _start_child
         self.probe = self._healthy if probe is None else probe
         self._loader: asyncio.Task[None] | None = None
 
@@ -96,7 +96,7 @@ class Supervisor:
             env["CUDA_VISIBLE_DEVICES"] = str(record.card.index)
             env["CUDA_DEVICE_ORDER"] = "PCI_BUS_ID"
         grace_s = host.config.server.stop_grace_s
-        starting = asyncio.ensure_future(self.launch(argv, env, grace_s))
+        starting = asyncio.ensure_future(self.launch(record.name, argv, env, grace_s))
         try:
             child = await asyncio.shield(starting)
         except asyncio.CancelledError:
@@ -338,6 +338,12 @@ class Supervisor:
             host.observe(record.name, "stop")
         children = [(r, r.child) for r in host.records.values() if r.child is not None]
         await asyncio.gather(*(self._end(r, c) for r, c in children if c is not None))
+
+
+def _start_child(
+    name: str, argv: Sequence[str], env: Mapping[str, str], grace_s: float
+) -> Awaitable[Child]:
+    return Child.start(argv, env, grace_s)
 
 
 def _end_started(starting: asyncio.Future[Child]) -> None:
