@@ -71,6 +71,8 @@ def test_a_good_file_and_its_defaults():
         ("[server]\nmax_body_bytes = 0", "server.max_body_bytes: must be a whole number from 1"),
         ("[severs]\nx = 1", "severs: unknown key (expected one of: card, server, models)"),
         ("[server]\nwait = 5", "server.wait: unknown key (expected one of: listen, api_key,"),
+        ('[card]\nsize = "24GiB"\n[card.extra]\nx = 1', "card.extra: unknown key (expected one"),
+        ('[server.tls]\ncert = "x"', "server.tls: unknown key (expected one of: listen, api_key,"),
         ('[server]\nready = "most"', 'server.ready: "most" is not "any" or "all"'),
         ("[server]\nready = 1", "server.ready: must be a text"),
         ('[server]\nswap = "yes"', 'server.swap: must be true or false, not "yes"'),
@@ -113,6 +115,23 @@ GOOD_COMMAND = 'command = ["srv", "{port}"]\n'
         ('name = "m"\nweights_bytes = 1\nload_timeout_s = 0\n' + GOOD_COMMAND, "load_timeout_s:"),
         ('name = "m"\nweights_bytes = 1\nenv = { A = 1 }\n' + GOOD_COMMAND, "models[0].env.A:"),
         ('name = "m"\nweights_byte = 1\n' + GOOD_COMMAND, "models[0].weights_byte: unknown key"),
+        (
+            'name = "m"\nweights_bytes = 1\n' + GOOD_COMMAND + "[models.limits]\nmemory = 1\n",
+            "models[0].limits: unknown key (expected one of: name,",
+        ),
+        (
+            'name = "m"\nfile = "m.gguf"\ncolour = "blue"\n' + GOOD_COMMAND,
+            "models[0].colour: unknown key (expected one of: name,",
+        ),
+        ('name = "m"\nweights_bytes = 1\nenv = "A=1"\n' + GOOD_COMMAND, "models[0].env: must be"),
+        (
+            'name = "m"\nweights_bytes = 1\n' + GOOD_COMMAND + '[models.env.NESTED]\nB = "x"\n',
+            "models[0].env.NESTED: must be a text",
+        ),
+        (
+            'name = "m"\nweights_bytes = 1\nenv = { "A=B" = "x" }\n' + GOOD_COMMAND,
+            "models[0].env.A=B: is not a usable environment variable",
+        ),
         (
             'name = "m"\nweights_bytes = 1\nload = "later"\n' + GOOD_COMMAND,
             'models[0].load: "later"',
