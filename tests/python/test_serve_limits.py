@@ -5,6 +5,7 @@ api key, serves every test here; one without a key shows what that key changes."
 
 from __future__ import annotations
 
+import gzip
 import http.client
 import json
 import socket
@@ -422,3 +423,40 @@ def test_each_request_is_counted_once_under_its_own_labels(host):
     after, durations_after = request_counts(host)
     assert grown(before, after) == expected
     assert grown(durations_before, durations_after) == expected_durations
+
+
+def test_a_compressed_body_reaches_the_model_process_as_the_front_door_read_it(host):
+    body = json.dumps({"model": "echo", "text": "x" * 500}).encode()
+    packed = gzip.compress(body)
+    framing = [("Content-Encoding", "gzip"), ("Content-Length", str(len(packed)))]
+    code, _, answer = send(host, framing, packed)
+    assert code == 201, answer
+    seen = json.loads(answer)
+    # Decoded on the way in: sent decoded, and said so.
+    assert seen["body"].encode("latin-1") == body
+    assert values(seen["headers"], "Content-Encoding") == []
+
+
+def test_a_model_process_gets_the_clients_headers_and_no_others(host):
+    body = json.dumps({"model": "echo"}).encode()
+    code, _, answer = send(host, [("Content-Length", str(len(body)))], body)
+    assert code == 201, answer
+    names = {key.lower() for key, _ in json.loads(answer)["headers"]}
+    # What the front door's own client would add unasked: an Accept-Encoding could get the
+    # client an answer compressed in a way it never asked for.
+    assert not names & {"accept", "accept-encoding", "user-agent", "content-type", "expect"}
+
+
+def test_a_client_is_not_told_the_model_process_software(host):
+    body = json.dumps({"model": "echo"}).encode()
+    code, headers, _ = send(host, [("Content-Length", str(len(body)))], body)
+    assert code == 201
+    assert not [v for v in values(headers, "Server") if "BaseHTTP" in v]
+
+
+def test_an_expect_100_continue_is_answered_by_the_front_door_alone(host):
+    body = json.dumps({"model": "echo"}).encode()
+    framing = [("Content-Length", str(len(body))), ("Expect", "100-continue")]
+    code, _, answer = send(host, framing, body)
+    assert code == 201
+    assert values(json.loads(answer)["headers"], "Expect") == []

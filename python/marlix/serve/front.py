@@ -47,8 +47,18 @@ HOP_BY_HOP = frozenset(
         "upgrade",
         "host",
         "content-length",
+        # Answered by the front door itself; the model process is sent the whole body at once.
+        "expect",
     }
 )
+# A body in one of these encodings is decoded as the front door reads it (aiohttp does): it is
+# sent to the model process as it was read, under no encoding.
+DECODED = frozenset({"gzip", "deflate", "br", "zstd"})
+# The model process's own software is its operator's business.
+ANSWER_ONLY = frozenset({"server"})
+# Headers aiohttp's client would add of its own: a model process gets the client's alone (an
+# Accept-Encoding the client never sent could get it an answer it cannot read).
+NOT_ADDED = ("Accept", "Accept-Encoding", "User-Agent", "Content-Type")
 
 # What each route answers when the request cannot be forwarded: status, error type, code.
 ROUTE_ERRORS: dict[str, tuple[int, str, str]] = {
@@ -484,7 +494,13 @@ class Front:
         self, request: web.Request, endpoint: str, body: bytes, route: Route, answered: Answered
     ) -> web.StreamResponse:
         assert self.session is not None
-        headers = _passed_on(request.headers.items(), drop_auth=self._key is not None)
+        encoding = request.headers.get("Content-Encoding", "")
+        decoded = encoding.isascii() and encoding.lower() in DECODED
+        headers = _passed_on(
+            request.headers.items(),
+            drop_auth=self._key is not None,
+            dropped=frozenset({"content-encoding"}) if decoded else frozenset(),
+        )
         try:
             upstream = await self.session.request(
                 request.method,
@@ -493,6 +509,7 @@ class Front:
                 data=body,
                 timeout=self._timeout,
                 allow_redirects=False,
+                skip_auto_headers=NOT_ADDED,
             )
         except asyncio.TimeoutError:
             self._log_silence(route, "before answering")
@@ -501,7 +518,7 @@ class Front:
             detail = f"could not be reached ({error.__class__.__name__})"
             return self._upstream_error(502, detail, route, "upstream_unreachable")
         async with upstream:
-            passed = _passed_on(upstream.headers.items(), drop_auth=False)
+            passed = _passed_on(upstream.headers.items(), drop_auth=False, dropped=ANSWER_ONLY)
             passed.append((ROUTE_HEADER, route.route))
             streaming = upstream.headers.get("Content-Type", "").startswith("text/event-stream")
             length = upstream.content_length
@@ -666,7 +683,9 @@ def _model_of(body: bytes) -> str | None:
     return model if isinstance(model, str) else None
 
 
-def _passed_on(items: Any, drop_auth: bool) -> list[tuple[str, str]]:
+def _passed_on(
+    items: Any, drop_auth: bool, dropped: frozenset[str] = frozenset()
+) -> list[tuple[str, str]]:
     pairs: list[tuple[str, str]] = list(items)
     named: set[str] = set()
     for key, value in pairs:
@@ -676,6 +695,7 @@ def _passed_on(items: Any, drop_auth: bool) -> list[tuple[str, str]]:
         (key, value)
         for key, value in pairs
         if key.lower() not in HOP_BY_HOP
+        and key.lower() not in dropped
         and key.lower() not in named
         and not (drop_auth and key.lower() == "authorization")
     ]
