@@ -63,6 +63,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--stall-after-tokens", type=int, metavar="N", help="go silent in the middle of a stream"
     )
+    parser.add_argument(
+        "--trace",
+        metavar="FILE",
+        help="append one JSON line per event to FILE, with its wall-clock time: listening, "
+        "the first healthy answer, each completion request received",
+    )
     return parser
 
 
@@ -74,6 +80,21 @@ class StandIn:
         if args.tokens > 0:
             words = [words[i % len(words)] for i in range(args.tokens)]
         self.tokens = [w if i == 0 else " " + w for i, w in enumerate(words)]
+        self.told_healthy = False
+
+    def trace(self, event: str) -> None:
+        """One line of --trace: wall-clock time, so that lines of several processes (and of
+        whoever reads them) can be put on one time line."""
+        path: str | None = self.args.trace
+        if path is None:
+            return
+        line = {"time": time.time(), "event": event, "model": self.args.model, "pid": os.getpid()}
+        # One write of a whole line with O_APPEND: lines of processes sharing a file never mix.
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        try:
+            os.write(fd, (json.dumps(line) + "\n").encode())
+        finally:
+            os.close(fd)
 
     def ready(self) -> bool:
         if self.args.never_ready:
@@ -86,6 +107,9 @@ class StandIn:
         if sick_after is not None and time.monotonic() - self.started >= sick_after:
             return web.json_response({"status": "sick"}, status=500)
         if self.ready():
+            if not self.told_healthy:
+                self.told_healthy = True
+                self.trace("healthy")
             return web.json_response({"status": "ok"})
         return web.json_response({"status": "loading"}, status=503)
 
@@ -94,6 +118,7 @@ class StandIn:
         return web.json_response({"object": "list", "data": [model]})
 
     async def complete(self, request: web.Request) -> web.StreamResponse:
+        self.trace("request")
         if not self.ready():
             return web.json_response(
                 {"error": {"message": "loading", "type": "server_error", "code": "loading"}},
@@ -194,6 +219,7 @@ async def _serve(args: argparse.Namespace) -> None:
     await runner.setup()
     await web.TCPSite(runner, args.host, args.port).start()
     print(f"standin {args.model}: listening on {args.host}:{args.port}", file=sys.stderr)
+    standin.trace("listening")
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     if not args.ignore_sigterm:
