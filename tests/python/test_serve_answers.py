@@ -35,6 +35,7 @@ SHARED = config(
     api_key=KEY,
     wait_s=3,
     request_timeout_s=2,
+    stop_grace_s=1,  # "stalls" is still in its stalled answer when the host stops
 )
 
 
