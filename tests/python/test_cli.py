@@ -747,6 +747,10 @@ def test_replay_of_a_serve_configuration_is_the_replay_of_its_roster_on_its_card
             "lab.toml: card.size: 24 bytes is not a card: did you mean 24GiB?",
         ),
         (
+            ('size = "24GiB"', "size = 24"),
+            "lab.toml: card.size: 24 bytes is not a card: did you mean 24GiB?",
+        ),
+        (
             ('size = "24GiB"', 'size = ["24GiB", "24G"]'),
             "lab.toml: card.size[1]: 24G is not a size: did you mean 24GiB or 24GB?",
         ),

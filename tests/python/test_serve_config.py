@@ -186,7 +186,7 @@ def test_every_problem_is_reported_at_once():
     "size, expected",
     [
         ('"auto"', config.CardConfig((), True, 10)),
-        ('["24GiB", 1000]', config.CardConfig((24 * 2**30, 1000), False, 10)),
+        ('["24GiB", 1048576]', config.CardConfig((24 * 2**30, 2**20), False, 10)),
         ("25769803776", config.CardConfig((24 * 2**30,), False, 10)),
     ],
 )

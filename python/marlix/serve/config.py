@@ -496,9 +496,10 @@ class _Reader:
     def size(
         self, value: object, place: str, of: str | None, allow_auto: bool = False
     ) -> int | None:
-        """An integer is an exact byte count, small ones included (stand-ins declare 1); a
-        text that is a bare number below 1 MiB is taken for a size whose unit was left out, when
-        it is the size `of` a card or a model."""
+        """An integer is an exact byte count, small ones included for a model (stand-ins
+        declare 1); a text that is a bare number below 1 MiB, or such an integer as a card's
+        size, is taken for a size whose unit was left out, when it is the size `of` a card or a
+        model."""
         expected = 'a whole byte count or a size text such as "8GiB"'
         if allow_auto:
             expected += ', or "auto"'
@@ -509,7 +510,9 @@ class _Reader:
             if not 0 <= value <= MAX_U64:
                 self.problem(place, f"{value} is outside 0 to {MAX_U64}")
                 return None
-            return value
+            if of != "card":
+                return value
+            value = str(value)  # no card is a few bytes: "24" was meant as 24GiB
         try:
             return parse_size(value, of=of)
         except ValueError as error:
