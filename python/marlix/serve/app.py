@@ -110,7 +110,9 @@ async def _run_host(host: Host, gpu: Gpu, log: Log, access_log: bool) -> int:
         front = Front(host, supervisor, metrics, access_log=access_log)
         front.session = session
         front.outputs = outputs
-        app = web.Application(client_max_size=server.max_body_bytes)
+        # One byte more than the limit: aiohttp releases before 3.10 refuse a body as large as
+        # client_max_size, later ones only a larger one; the front door checks the limit itself.
+        app = web.Application(client_max_size=server.max_body_bytes + 1)
         app[HOST_KEY] = host
         app.add_routes(front.routes())
 

@@ -377,8 +377,10 @@ class Front:
         if length is not None and length > limit:
             return self._too_large(limit)
         try:
-            body = await request.read()  # the application's client_max_size is the limit
+            body = await request.read()  # stops past the application's client_max_size
         except web.HTTPRequestEntityTooLarge:
+            return self._too_large(limit)
+        if len(body) > limit:
             return self._too_large(limit)
         model = _model_of(body)
         if model is None:
