@@ -408,6 +408,7 @@ def replay(tmp_path, lines: str, status: dict, *cards: str) -> str:
     return replayed.stdout
 
 
+@pytest.mark.browser
 def test_the_status_page_follows_a_model_from_loading_to_ready(tmp_path):
     serve_browser = pytest.importorskip("serve_browser")
     # Loading takes long enough for the browser to start and see it, even on a busy machine.

@@ -15,7 +15,7 @@ from aiohttp import web
 from marlix.serve.page import page_html
 from serve_browser import Browser, Page
 
-pytestmark = pytest.mark.host
+pytestmark = [pytest.mark.host, pytest.mark.browser]
 
 GIB = 2**30
 POLL_WAIT = 6.0  # the page polls every 2 s; three polls' worth before a change counts as missed
