@@ -211,3 +211,24 @@ def test_a_load_asked_by_hand_of_a_swapped_out_model_is_a_demand():
         await stage.stop()
 
     run_virtual(scenario)
+
+
+def test_room_is_made_by_what_models_hold_when_they_hold_more_than_declared():
+    async def scenario() -> None:
+        # Both declare 8 GiB; b holds 14 GiB. With a gone, b still leaves 7.6 GiB of 21.6: not
+        # room for c's 8, though the plan by declared sizes says there is.
+        stage = Stage(
+            THREE,
+            {"a": [Script(vram_bytes=5 * GIB)], "b": [Script(vram_bytes=14 * GIB)]},
+        )
+        stage.start()
+        await ask(stage, "a", 5)
+        await ask(stage, "b", 6)
+        answer = await ask(stage, "c", 10)
+        assert answer.status == 200 and 11.0 <= answer.at_s <= 11.1
+        assert (stage.route("a"), stage.route("b")) == ("swapped_out", "swapped_out")
+        assert stage.host.status()["cards"][0]["working_set"] == ["c"]
+        assert "as the models there hold more than they declared" in stage.log()
+        await stage.stop()
+
+    run_virtual(scenario)

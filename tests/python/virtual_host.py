@@ -96,6 +96,7 @@ class Script:
     sick: Sequence[tuple[float, float | None]] = ()
     cannot_start: bool = False  # the program cannot be executed
     answer_s: float = 0.0  # how long each answer takes, from the request's forwarding
+    vram_bytes: int | None = None  # what NVML says it holds once healthy (None: its size)
 
 
 class FakeProcess:
@@ -200,7 +201,7 @@ class Stage:
         )
         self.metrics = Metrics(self.host)
         gpu = mock.Mock(available=False)
-        gpu.group_bytes.return_value = None
+        gpu.group_bytes.side_effect = self._vram
         gpu.present.return_value = True
         self.supervisor = Supervisor(
             self.host, None, gpu, self.metrics, launch=self._launch, probe=self._probe
@@ -247,6 +248,10 @@ class Stage:
         started.append(process)
         self._by_port[port] = process
         return process
+
+    def _vram(self, card: int, pgid: int) -> int | None:
+        held = [p for ps in self.processes.values() for p in ps if p.pgid == pgid]
+        return held[0].script.vram_bytes if held else None
 
     async def _probe(self, url: str, timeout_s: float) -> bool:
         port = int(url.split(":")[2].split("/")[0])

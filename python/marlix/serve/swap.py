@@ -78,7 +78,10 @@ class Swapper:
         for record in records:
             if record.swapping_in and host.route(record.name).route not in ("unknown", "warming"):
                 record.swapping_in = False
-        if any(r.swapping_in for r in records):
+        pending = [r for r in records if r.swapping_in]
+        if pending:
+            for record in pending:
+                self._room_for_what_is_held(record)
             return
         # A ready model's waiting requests go through before anything is planned again, so
         # that the room just made is used before it can be taken back.
@@ -149,6 +152,43 @@ class Swapper:
             model=demanded.name,
             card=card.index,
             working_set=working,
+        )
+        host.swap_wake.set()
+
+    def _room_for_what_is_held(self, record: ModelRecord) -> None:
+        """The plan is made of the declared sizes, while the card's Fleet counts what its models
+        hold (NVML's figures): models that hold more than they declared can leave too little
+        room for the one given it. Then the least recently used of the others leaves too, and
+        with none left to go, the wait is given up rather than kept for ever."""
+        host, card = self.host, record.card
+        if host.route(record.name).route != "unknown" or record.child is not None:
+            return  # its load is under way
+        if host.ending or card.fleet.next_to_load() is not None:
+            return  # the loader has work on this card, or a process is still ending
+        others = [
+            host.records[n]
+            for n in card.working
+            if n != record.name and not host.records[n].config.pinned
+        ]
+        if not others:
+            record.swapping_in = False
+            self.log.event(
+                "swap_in",
+                f"{record.name}: does not fit beside what the pinned models of card "
+                f"{card.index} hold",
+                model=record.name,
+            )
+            return
+        leaving = min(others, key=_last_used)
+        host.replan(card, [n for n in card.working if n != leaving.name])
+        self.metrics.evictions.labels(leaving.name, "demand").inc()
+        self.log.event(
+            "evicted",
+            f"{leaving.name}: swapped out of card {card.index} to make room for "
+            f"{record.name}, as the models there hold more than they declared",
+            model=leaving.name,
+            reason="demand",
+            card=card.index,
         )
         host.swap_wake.set()
 
