@@ -23,8 +23,15 @@ UPSTREAM_KEY: web.AppKey[str] = web.AppKey("upstream", str)
 async def forward(request: web.Request) -> web.StreamResponse:
     session = request.app[SESSION_KEY]
     body = await request.read()
-    headers = {"Content-Type": request.headers.get("Content-Type", "application/octet-stream")}
     url = request.app[UPSTREAM_KEY] + request.rel_url.raw_path_qs
+    return await relay(session, request, url, body, "application/octet-stream")
+
+
+async def relay(
+    session: aiohttp.ClientSession, request: web.Request, url: str, body: bytes, default_type: str
+) -> web.StreamResponse:
+    """Sends `body` on to `url` as `request`'s method and streams the answer back."""
+    headers = {"Content-Type": request.headers.get("Content-Type", default_type)}
     async with session.request(request.method, url, data=body, headers=headers) as upstream:
         response = web.StreamResponse(status=upstream.status)
         # The content type is all a client needs to tell an event stream from a whole answer.

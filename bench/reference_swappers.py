@@ -46,6 +46,7 @@ from typing import IO
 
 import aiohttp
 from aiohttp import web
+from aiohttp_proxy import relay
 
 POLICIES = ("fifo", "collate")
 HEALTH_PATH = "/health"
@@ -202,19 +203,7 @@ class Proxy:
     async def _proxy(self, request: web.Request, port: int, body: bytes) -> web.StreamResponse:
         assert self.session is not None
         url = f"http://127.0.0.1:{port}{request.rel_url.raw_path_qs}"
-        headers = {"Content-Type": request.headers.get("Content-Type", "application/json")}
-        async with self.session.post(url, data=body, headers=headers) as upstream:
-            response = web.StreamResponse(status=upstream.status)
-            if "Content-Type" in upstream.headers:
-                response.headers["Content-Type"] = upstream.headers["Content-Type"]
-            try:
-                await response.prepare(request)
-                async for chunk in upstream.content.iter_any():
-                    await response.write(chunk)
-                await response.write_eof()
-            except (ConnectionError, aiohttp.ClientError):
-                pass  # the client went away: the rest of the answer is dropped
-        return response
+        return await relay(self.session, request, url, body, "application/json")
 
     async def status(self, request: web.Request) -> web.Response:
         return web.json_response(

@@ -72,7 +72,6 @@ import asyncio
 import json
 import math
 import os
-import selectors
 import shutil
 import signal
 import socket
@@ -85,6 +84,8 @@ import urllib.request
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
+
+from first_line import first_line
 
 ROOT = Path(__file__).resolve().parents[1]
 MODEL = "bench"
@@ -258,17 +259,7 @@ def start_host(work: Path, started: list[Started]) -> tuple[int, int, int]:
     log.close()
     host = Started("marlix", process)
     started.append(host)
-    assert process.stdout is not None
-    line = b""
-    deadline = time.monotonic() + START_TIMEOUT_S
-    with selectors.DefaultSelector() as selector:
-        selector.register(process.stdout, selectors.EVENT_READ)
-        while b"\n" not in line and time.monotonic() < deadline:
-            if selector.select(max(deadline - time.monotonic(), 0)):
-                data = os.read(process.stdout.fileno(), 4096)
-                if not data:
-                    break
-                line += data
+    line = first_line(process, START_TIMEOUT_S)
     prefix = b"marlix: serving on http://127.0.0.1:"
     if not line.startswith(prefix):
         raise RuntimeError(f"marlix serve did not start: {line!r}; see {work / 'host.log'}")

@@ -63,7 +63,6 @@ import asyncio
 import json
 import math
 import os
-import selectors
 import shlex
 import signal
 import subprocess
@@ -76,6 +75,7 @@ from pathlib import Path
 from typing import Any
 
 import aiohttp
+from first_line import first_line
 
 ROOT = Path(__file__).resolve().parents[1]
 MODELS = ("A", "B", "C")
@@ -257,17 +257,7 @@ def start(argv: list[str], log: Path, prefix: bytes) -> tuple[subprocess.Popen[b
             start_new_session=True,
         )
     try:
-        assert process.stdout is not None
-        line = b""
-        deadline = time.monotonic() + START_TIMEOUT_S
-        with selectors.DefaultSelector() as selector:
-            selector.register(process.stdout, selectors.EVENT_READ)
-            while b"\n" not in line and time.monotonic() < deadline:
-                if selector.select(max(deadline - time.monotonic(), 0)):
-                    data = os.read(process.stdout.fileno(), 4096)
-                    if not data:
-                        break
-                    line += data
+        line = first_line(process, START_TIMEOUT_S)
         if not line.startswith(prefix):
             raise RuntimeError(f"{argv[1:4]} did not start: {line!r}; see {log}")
         return process, line[len(prefix) :].split(b"\n")[0].decode().strip()
